@@ -1,0 +1,273 @@
+// Record<T>: binds a C++ value struct as a Python class that behaves like a
+// dataclass: construction by position (declaration order) and by keyword with
+// the struct's defaults, TypeError for a missing required field, an unknown
+// keyword or a value of the wrong type (naming the field), readable and
+// assignable attributes, ==, a dataclass-style repr, copy, deepcopy, pickle
+// and __match_args__.
+//
+// Defaults are those of a default-constructed T; fields declared `required`
+// must be given.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+
+namespace tessarin::py {
+
+namespace nb = nanobind;
+
+// Human-readable type of a field, for error messages.
+template <class M>
+struct TypeLabel {
+  static constexpr const char* text = "a value of the field's type";
+};
+template <>
+struct TypeLabel<std::string> {
+  static constexpr const char* text = "str";
+};
+template <>
+struct TypeLabel<std::optional<std::string>> {
+  static constexpr const char* text = "str or None";
+};
+template <>
+struct TypeLabel<std::int64_t> {
+  static constexpr const char* text = "int";
+};
+template <>
+struct TypeLabel<std::optional<std::int64_t>> {
+  static constexpr const char* text = "int or None";
+};
+template <>
+struct TypeLabel<int> {
+  static constexpr const char* text = "int";
+};
+template <>
+struct TypeLabel<double> {
+  static constexpr const char* text = "float";
+};
+template <>
+struct TypeLabel<std::optional<double>> {
+  static constexpr const char* text = "float or None";
+};
+template <>
+struct TypeLabel<bool> {
+  static constexpr const char* text = "bool";
+};
+template <>
+struct TypeLabel<std::vector<std::string>> {
+  static constexpr const char* text = "list of str";
+};
+template <>
+struct TypeLabel<JsonMap> {
+  static constexpr const char* text = "dict";
+};
+template <>
+struct TypeLabel<std::optional<JsonMap>> {
+  static constexpr const char* text = "dict or None";
+};
+
+[[noreturn]] inline void raise_field_type(const std::string& owner, const char* field,
+                                          const char* label, nb::handle value) {
+  throw nb::type_error((owner + "." + field + " must be " + label + ", got " + python_type_name(value))
+                           .c_str());
+}
+
+// Converts a Python value for a field of type M; TypeError names the field.
+template <class M>
+struct FieldConverter {
+  static M convert(nb::handle value, const std::string& owner, const char* field) {
+    M out;
+    if (!nb::try_cast<M>(value, out)) raise_field_type(owner, field, TypeLabel<M>::text, value);
+    return out;
+  }
+};
+template <>
+struct FieldConverter<JsonValue> {
+  static JsonValue convert(nb::handle value, const std::string&, const char*) {
+    return to_json(value);
+  }
+};
+template <>
+struct FieldConverter<JsonMap> {
+  static JsonMap convert(nb::handle value, const std::string& owner, const char* field) {
+    if (!PyDict_Check(value.ptr())) raise_field_type(owner, field, "dict", value);
+    return to_json_map(value, (owner + "." + field).c_str());
+  }
+};
+template <>
+struct FieldConverter<std::optional<JsonMap>> {
+  static std::optional<JsonMap> convert(nb::handle value, const std::string& owner,
+                                        const char* field) {
+    if (value.is_none()) return std::nullopt;
+    return FieldConverter<JsonMap>::convert(value, owner, field);
+  }
+};
+// bool fields accept exactly True and False (ints are rejected, as a typo
+// such as is_active=2 would otherwise pass silently).
+template <>
+struct FieldConverter<bool> {
+  static bool convert(nb::handle value, const std::string& owner, const char* field) {
+    if (!PyBool_Check(value.ptr())) raise_field_type(owner, field, "bool", value);
+    return value.ptr() == Py_True;
+  }
+};
+
+struct RequiredTag {};
+inline constexpr RequiredTag required{};
+
+template <class T>
+class Record {
+ public:
+  struct Field {
+    std::string name;
+    bool required = false;
+    std::function<nb::object(nb::handle self)> get;
+    std::function<void(T& self, nb::handle value)> set;
+  };
+
+  Record(nb::handle scope, const char* name, const char* doc)
+      : cls_(scope, name, doc), name_(name), fields_(std::make_shared<std::vector<Field>>()) {}
+
+  template <class M>
+  Record& field(const char* name, M T::*member, const char* doc = nullptr) {
+    add<M>(name, member, false, doc);
+    return *this;
+  }
+  template <class M>
+  Record& field(const char* name, M T::*member, RequiredTag, const char* doc = nullptr) {
+    add<M>(name, member, true, doc);
+    return *this;
+  }
+
+  nb::class_<T>& cls() { return cls_; }
+
+  // Defines __init__, __eq__, __repr__, pickling and copying from the fields.
+  nb::class_<T>& finish();
+
+ private:
+  template <class M>
+  void add(const char* name, M T::*member, bool is_required, const char* doc) {
+    Field f;
+    f.name = name;
+    f.required = is_required;
+    f.get = [member](nb::handle self) -> nb::object {
+      T& obj = nb::cast<T&>(self);
+      return nb::cast(obj.*member, nb::rv_policy::reference_internal, self);
+    };
+    std::string owner = name_;
+    std::string field_name = name;
+    f.set = [member, owner, field_name](T& obj, nb::handle value) {
+      obj.*member = FieldConverter<M>::convert(value, owner, field_name.c_str());
+    };
+    fields_->push_back(f);
+    cls_.def_prop_rw(
+        name, [get = f.get](nb::handle self) { return get(self); },
+        [set = f.set](T& obj, nb::handle value) { set(obj, value); },
+        doc ? nb::doc(doc) : nb::doc(""));
+  }
+
+  nb::class_<T> cls_;
+  std::string name_;
+  std::shared_ptr<std::vector<Field>> fields_;
+};
+
+template <class T>
+nb::class_<T>& Record<T>::finish() {
+  auto fields = fields_;
+  std::string name = name_;
+
+  cls_.def(
+      "__init__",
+      [fields, name](T* self, nb::args args, nb::kwargs kwargs) {
+        new (self) T();
+        const std::size_t n_args = args.size();
+        if (n_args > fields->size())
+          throw nb::type_error((name + "() takes " + std::to_string(fields->size()) +
+                                " positional arguments but " + std::to_string(n_args) +
+                                " were given")
+                                   .c_str());
+        std::vector<bool> given(fields->size(), false);
+        for (std::size_t i = 0; i < n_args; ++i) {
+          (*fields)[i].set(*self, args[i]);
+          given[i] = true;
+        }
+        for (auto [key, value] : kwargs) {
+          std::string k = nb::cast<std::string>(key);
+          std::size_t i = 0;
+          while (i < fields->size() && (*fields)[i].name != k) ++i;
+          if (i == fields->size())
+            throw nb::type_error(
+                (name + "() got an unexpected keyword argument '" + k + "'").c_str());
+          if (given[i])
+            throw nb::type_error(
+                (name + "() got multiple values for argument '" + k + "'").c_str());
+          (*fields)[i].set(*self, value);
+          given[i] = true;
+        }
+        for (std::size_t i = 0; i < fields->size(); ++i)
+          if ((*fields)[i].required && !given[i])
+            throw nb::type_error((name + "() missing required argument: '" +
+                                  (*fields)[i].name + "'")
+                                     .c_str());
+      },
+      nb::sig("def __init__(self, *args, **kwargs) -> None"));
+
+  cls_.def(
+      "__eq__",
+      [fields](nb::handle self, nb::handle other) -> nb::object {
+        if (!nb::isinstance<T>(other) || !self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
+        for (const Field& f : *fields) {
+          int eq = PyObject_RichCompareBool(f.get(self).ptr(), f.get(other).ptr(), Py_EQ);
+          if (eq < 0) throw nb::python_error();
+          if (!eq) return nb::bool_(false);
+        }
+        return nb::bool_(true);
+      },
+      nb::is_operator());
+  cls_.attr("__hash__") = nb::none();
+
+  cls_.def("__repr__", [fields, name](nb::handle self) {
+    std::string out = name + "(";
+    for (std::size_t i = 0; i < fields->size(); ++i) {
+      const Field& f = (*fields)[i];
+      if (i) out += ", ";
+      out += f.name + "=" + nb::cast<std::string>(nb::repr(f.get(self)));
+    }
+    return out + ")";
+  });
+
+  cls_.def("__getstate__", [fields](nb::handle self) {
+    nb::list state;
+    for (const Field& f : *fields) state.append(f.get(self));
+    return nb::tuple(state);
+  });
+  cls_.def("__setstate__", [fields, name](T& self, nb::tuple state) {
+    new (&self) T();
+    if (state.size() != fields->size())
+      throw nb::value_error(("bad pickle state for " + name).c_str());
+    for (std::size_t i = 0; i < fields->size(); ++i)
+      (*fields)[i].set(self, state[i]);
+  });
+  cls_.def("__copy__", [](const T& self) { return T(self); });
+  cls_.def(
+      "__deepcopy__",
+      [](nb::handle self, nb::handle memo) {
+        nb::object state = self.attr("__getstate__")();
+        nb::object copied = nb::module_::import_("copy").attr("deepcopy")(state, memo);
+        nb::object result = self.type().attr("__new__")(self.type());
+        result.attr("__setstate__")(copied);
+        return result;
+      },
+      nb::arg("memo"));
+
+  nb::list match_args;
+  for (const Field& f : *fields) match_args.append(nb::str(f.name.c_str()));
+  cls_.attr("__match_args__") = nb::tuple(match_args);
+  return cls_;
+}
+
+}  // namespace tessarin::py

@@ -1,0 +1,13 @@
+// One registration function per area of the extension module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tessarin::py {
+
+void register_json(nanobind::module_& m);
+void register_regex(nanobind::module_& m);
+void register_turnmend(nanobind::module_& m);
+void register_schemasift(nanobind::module_& m);
+
+}  // namespace tessarin::py

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every test suite: the C++ tests in a release build and under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the Python tests against
+# the installed package. TESSARIN_WERROR=ON turns compiler warnings into errors.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+werror=${TESSARIN_WERROR:-OFF}
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+run_cpp_tests() {  # build-dir sanitize build-type
+  cmake -S . -B "$1" "${generator[@]}" -DTESSARIN_BUILD_TESTS=ON -DTESSARIN_BUILD_EXAMPLES=ON \
+    -DTESSARIN_SANITIZE="$2" -DTESSARIN_WERROR="$werror" -DCMAKE_BUILD_TYPE="$3" >/dev/null
+  cmake --build "$1" -j2
+  ctest --test-dir "$1" --output-on-failure --no-tests=error -j2
+}
+
+run_cpp_tests build/tests-release OFF Release
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_cpp_tests build/tests-sanitize ON RelWithDebInfo
+
+# Run from tests/ so the source tree's python/ folder cannot shadow the
+# installed package.
+cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python
