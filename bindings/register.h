@@ -9,5 +9,7 @@ void register_json(nanobind::module_& m);
 void register_regex(nanobind::module_& m);
 void register_turnmend(nanobind::module_& m);
 void register_schemasift(nanobind::module_& m);
+// The selector half of tessarin.schemasift, called by register_schemasift.
+void register_schemasift_selector(nanobind::module_& m);
 
 }  // namespace tessarin::py

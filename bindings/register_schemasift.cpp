@@ -2,6 +2,6 @@
 
 namespace tessarin::py {
 
-void register_schemasift(nanobind::module_&) {}
+void register_schemasift(nanobind::module_& m) { register_schemasift_selector(m); }
 
 }  // namespace tessarin::py
