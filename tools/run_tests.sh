@@ -20,6 +20,15 @@ run_cpp_tests build/tests-release OFF Release
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_cpp_tests build/tests-sanitize ON RelWithDebInfo
 
+# Downstream CMake projects: find_package after install, and add_subdirectory.
+cmake --install build/tests-release --prefix build/install >/dev/null
+cmake -S tests/consumer -B build/consumer-installed "${generator[@]}" \
+  -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null
+cmake --build build/consumer-installed && build/consumer-installed/consumer
+cmake -S tests/consumer -B build/consumer-subdir "${generator[@]}" -DTESSARIN_SOURCE_DIR="$PWD" >/dev/null
+cmake --build build/consumer-subdir && build/consumer-subdir/consumer
+echo "downstream CMake projects: find_package and add_subdirectory both link"
+
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.
 cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python
