@@ -1,0 +1,78 @@
+// Text primitives of the resolver: identifier splitting, tokenization with
+// stop words, one-line compaction of any value, a token-count estimate, a
+// set-overlap score and the wall clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "common/json_value.h"
+
+namespace tessarin::turnmend {
+
+using StringList = std::vector<std::string>;
+
+// A set of words with heterogeneous lookup (a string_view needs no copy).
+// Keeps the words in the order they were added, for callers that list them.
+class WordSet {
+ public:
+  WordSet() = default;
+  WordSet(std::initializer_list<std::string_view> words);
+  template <class It>
+  WordSet(It first, It last) {
+    for (; first != last; ++first) insert(std::string_view(*first));
+  }
+
+  void insert(std::string_view word);
+  bool contains(std::string_view word) const { return index_.find(word) != index_.end(); }
+  std::size_t size() const { return words_.size(); }
+  bool empty() const { return words_.empty(); }
+  // Distinct words in insertion order.
+  const std::vector<std::string>& words() const { return words_; }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::vector<std::string> words_;
+  std::unordered_set<std::string, Hash, std::equal_to<>> index_;
+};
+
+// Raised by estimate_tokens for a chars_per_token of zero.
+class DivisionByZero : public std::domain_error {
+ public:
+  using std::domain_error::domain_error;
+};
+
+// order_date, order-date, sales.orderDate -> plain lower-case words.
+std::string split_identifier(std::string_view value);
+std::string split_identifier(const JsonValue& value);  // null -> ""
+
+// Word runs of the identifier-split display text, lower-cased, stop words
+// dropped (stopwords == nullptr means the module STOPWORDS).
+StringList tokenize(std::string_view text, const WordSet* stopwords = nullptr);
+StringList tokenize(const JsonValue& text, const WordSet* stopwords = nullptr);
+// Appends to out instead of returning a new list.
+void tokenize_into(std::string_view text, const WordSet* stopwords, StringList& out);
+
+// One-line text of a value, at most max_chars code points (for max_chars >= 3).
+std::string compact_text(std::string_view value, std::int64_t max_chars = 500);
+std::string compact_text(const JsonValue& value, std::int64_t max_chars = 500);
+
+// Rough LLM token count. Throws DivisionByZero for chars_per_token 0,
+// std::domain_error for NaN, std::overflow_error past int64.
+std::int64_t estimate_tokens(std::string_view text, double chars_per_token = 4.0);
+
+// Overlap coefficient of the two collections taken as sets.
+double overlap_score(const StringList& a, const StringList& b);
+
+// Milliseconds since the Unix epoch.
+std::int64_t now_ms();
+
+}  // namespace tessarin::turnmend
