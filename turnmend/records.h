@@ -19,49 +19,75 @@
 namespace tessarin::turnmend {
 
 // String vocabularies, values in declaration order.
-namespace context_type {
+namespace context_types {
 inline constexpr std::string_view kFreshQuestion = "fresh_question";
 inline constexpr std::string_view kFollowUpLatest = "follow_up_latest";
 inline constexpr std::string_view kFollowUpSpecificTurn = "follow_up_specific_turn";
 inline constexpr std::string_view kModifyPreviousQuery = "modify_previous_query";
 inline constexpr std::string_view kSuggestionRequest = "suggestion_request";
 inline constexpr std::string_view kClarificationNeeded = "clarification_needed";
-}  // namespace context_type
-inline constexpr std::string_view kContextTypes[] = {
-    "fresh_question",        "follow_up_latest",   "follow_up_specific_turn",
-    "modify_previous_query", "suggestion_request", "clarification_needed"};
-inline constexpr std::string_view kTaskTypes[] = {
-    "text_to_sql",      "text_to_config",    "document_qa",    "rag",
-    "chart_generation", "report_generation", "general_answer", "unknown"};
-inline constexpr std::string_view kArtifactTypes[] = {
-    "sql",   "json_config",      "text_answer",      "chart",
-    "table", "document_summary", "retrieval_answer", "unknown"};
-inline constexpr std::string_view kOperationTypes[] = {"none",
-                                                       "add_granularity",
-                                                       "replace_granularity",
-                                                       "replace_group_by",
-                                                       "add_group_by",
-                                                       "replace_metric",
-                                                       "add_filter",
-                                                       "remove_filter",
-                                                       "change_sort",
-                                                       "set_top_n",
-                                                       "set_bottom_n",
-                                                       "compare",
-                                                       "suggest",
-                                                       "replace_numeric_value",
-                                                       "unknown_modify"};
-namespace operation {
+inline constexpr std::string_view kAll[] = {kFreshQuestion,        kFollowUpLatest,
+                                            kFollowUpSpecificTurn, kModifyPreviousQuery,
+                                            kSuggestionRequest,    kClarificationNeeded};
+}  // namespace context_types
+
+namespace task_types {
+inline constexpr std::string_view kTextToSql = "text_to_sql";
+inline constexpr std::string_view kTextToConfig = "text_to_config";
+inline constexpr std::string_view kDocumentQa = "document_qa";
+inline constexpr std::string_view kRag = "rag";
+inline constexpr std::string_view kChartGeneration = "chart_generation";
+inline constexpr std::string_view kReportGeneration = "report_generation";
+inline constexpr std::string_view kGeneralAnswer = "general_answer";
+inline constexpr std::string_view kUnknown = "unknown";
+inline constexpr std::string_view kAll[] = {kTextToSql,     kTextToConfig,    kDocumentQa,
+                                            kRag,           kChartGeneration, kReportGeneration,
+                                            kGeneralAnswer, kUnknown};
+}  // namespace task_types
+
+namespace artifact_types {
+inline constexpr std::string_view kSql = "sql";
+inline constexpr std::string_view kJsonConfig = "json_config";
+inline constexpr std::string_view kTextAnswer = "text_answer";
+inline constexpr std::string_view kChart = "chart";
+inline constexpr std::string_view kTable = "table";
+inline constexpr std::string_view kDocumentSummary = "document_summary";
+inline constexpr std::string_view kRetrievalAnswer = "retrieval_answer";
+inline constexpr std::string_view kUnknown = task_types::kUnknown;
+inline constexpr std::string_view kAll[] = {kSql,   kJsonConfig,      kTextAnswer,      kChart,
+                                            kTable, kDocumentSummary, kRetrievalAnswer, kUnknown};
+}  // namespace artifact_types
+
+namespace operations {
 inline constexpr std::string_view kNone = "none";
-inline constexpr std::string_view kSuggest = "suggest";
+inline constexpr std::string_view kAddGranularity = "add_granularity";
+inline constexpr std::string_view kReplaceGranularity = "replace_granularity";
 inline constexpr std::string_view kReplaceGroupBy = "replace_group_by";
-}  // namespace operation
-namespace route {
+inline constexpr std::string_view kAddGroupBy = "add_group_by";
+inline constexpr std::string_view kReplaceMetric = "replace_metric";
+inline constexpr std::string_view kAddFilter = "add_filter";
+inline constexpr std::string_view kRemoveFilter = "remove_filter";
+inline constexpr std::string_view kChangeSort = "change_sort";
+inline constexpr std::string_view kSetTopN = "set_top_n";
+inline constexpr std::string_view kSetBottomN = "set_bottom_n";
+inline constexpr std::string_view kCompare = "compare";
+inline constexpr std::string_view kSuggest = "suggest";
+inline constexpr std::string_view kReplaceNumericValue = "replace_numeric_value";
+inline constexpr std::string_view kUnknownModify = "unknown_modify";
+inline constexpr std::string_view kAll[] = {
+    kNone,           kAddGranularity,      kReplaceGranularity,
+    kReplaceGroupBy, kAddGroupBy,          kReplaceMetric,
+    kAddFilter,      kRemoveFilter,        kChangeSort,
+    kSetTopN,        kSetBottomN,          kCompare,
+    kSuggest,        kReplaceNumericValue, kUnknownModify};
+}  // namespace operations
+
+// What the caller should do next with a resolution.
+namespace routes {
 inline constexpr std::string_view kGenerate = "generate";
 inline constexpr std::string_view kClarify = "clarify";
-inline constexpr std::string_view kSuggest = "suggest";
-}  // namespace route
-inline constexpr std::string_view kUnknown = "unknown";
+inline constexpr std::string_view kSuggest = operations::kSuggest;
+}  // namespace routes
 
 // Columns required per table, in insertion order.
 using RequiredColumns = OrderedMap<std::vector<std::string>>;
@@ -89,8 +115,8 @@ struct TurnContextCard {
   std::string user_question;
   std::string resolved_question;
   std::string assistant_answer_summary;
-  std::string task_type = "unknown";
-  std::string artifact_type = "unknown";
+  std::string task_type{task_types::kUnknown};
+  std::string artifact_type{artifact_types::kUnknown};
   std::optional<std::string> artifact_id;
   std::optional<std::string> artifact_label;
   StringList topic_keywords;
@@ -129,7 +155,7 @@ using CardList = std::vector<CardRef>;
 
 // The generic change the current message asks for.
 struct IntentDelta {
-  std::string operation = "none";
+  std::string operation{operations::kNone};
   std::optional<std::string> granularity;
   std::optional<std::string> dimension_hint;
   std::optional<std::string> metric_hint;
@@ -178,7 +204,7 @@ struct ContextResolution {
   std::optional<std::string> reason = std::string();
   std::optional<std::string> clarification_question;
   std::vector<ContextCandidate> candidates;
-  std::string route = "generate";
+  std::string route{routes::kGenerate};
   JsonMap extra;
 
   JsonMap to_dict(bool include_candidates = true) const;
