@@ -1,0 +1,72 @@
+// Text and map renderings of the selection records.
+#include "schemasift/records.h"
+
+#include "common/display.h"
+
+namespace tessarin::schemasift {
+
+namespace {
+
+constexpr std::string_view kArrow = " \u2192 ";
+
+}  // namespace
+
+std::string SelectionMetrics::summary() const {
+  std::string out;
+  out.reserve(128);
+  out += "tables ";
+  out += std::to_string(input_tables);
+  out += kArrow;
+  out += std::to_string(output_tables);
+  out += " (";
+  out += format_fixed(table_reduction_percent, 1);
+  out += "% cut), columns ";
+  out += std::to_string(input_columns);
+  out += kArrow;
+  out += std::to_string(output_columns);
+  out += " (";
+  out += format_fixed(column_reduction_percent, 1);
+  out += "% cut), tokens ~";
+  out += std::to_string(input_estimated_tokens);
+  out += kArrow;
+  out += "~";
+  out += std::to_string(output_estimated_tokens);
+  out += " (";
+  out += format_fixed(token_reduction_percent, 1);
+  out += "% cut), compression ";
+  out += format_fixed(compression_ratio, 2);
+  out += "x";
+  return out;
+}
+
+JsonMap SelectionMetrics::to_dict() const {
+  JsonMap out;
+  out.reserve(14);
+  out.append_new("input_tables", static_cast<long long>(input_tables));
+  out.append_new("input_columns", static_cast<long long>(input_columns));
+  out.append_new("output_tables", static_cast<long long>(output_tables));
+  out.append_new("output_columns", static_cast<long long>(output_columns));
+  out.append_new("input_chars", static_cast<long long>(input_chars));
+  out.append_new("output_chars", static_cast<long long>(output_chars));
+  out.append_new("input_estimated_tokens", static_cast<long long>(input_estimated_tokens));
+  out.append_new("output_estimated_tokens", static_cast<long long>(output_estimated_tokens));
+  out.append_new("table_reduction_percent", table_reduction_percent);
+  out.append_new("column_reduction_percent", column_reduction_percent);
+  out.append_new("char_reduction_percent", char_reduction_percent);
+  out.append_new("token_reduction_percent", token_reduction_percent);
+  out.append_new("compression_ratio", compression_ratio);
+  out.append_new("catalog_hash", catalog_hash);
+  return out;
+}
+
+JsonMap MetadataSelectionResult::to_dict(bool include_debug) const {
+  JsonMap out;
+  out.reserve(4);
+  out.append_new("selected_metadata", selected_metadata);
+  out.append_new("metrics", metrics.to_dict());
+  out.append_new("intent", intent.to_dict());
+  if (include_debug) out.append_new("debug", debug);
+  return out;
+}
+
+}  // namespace tessarin::schemasift

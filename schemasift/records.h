@@ -1,0 +1,110 @@
+// Selector configuration and the records a selection produces: scored
+// tables and columns, size metrics with their summary line, and the result
+// with its map form.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/json_value.h"
+#include "schemasift/catalog.h"
+#include "schemasift/intent.h"
+#include "schemasift/text.h"
+
+namespace tessarin::schemasift {
+
+struct SelectorConfig {
+  std::string strategy = std::string(Strategy::HYBRID);
+  std::int64_t top_k_tables = 3;
+  std::int64_t max_columns_per_table = 25;
+  double min_table_score = 0.03;
+  double min_column_score = 0.02;
+  bool include_relationships = true;
+  bool include_neighbor_tables_for_joins = false;
+  bool include_primary_keys = true;
+  bool include_foreign_keys = true;
+  bool include_default_date_on_time_intent = true;
+  bool include_default_metric_on_metric_intent = true;
+  std::optional<std::int64_t> max_output_chars;
+  double token_chars_per_token = 4.0;
+  bool include_descriptions = true;
+  bool include_synonyms = true;
+  bool include_sample_values = false;
+  std::int64_t max_sample_values_per_column = 5;
+  double table_name_weight = 8.0;
+  double table_business_name_weight = 6.0;
+  double table_tag_weight = 4.0;
+  double table_description_weight = 2.0;
+  double column_name_weight = 10.0;
+  double column_synonym_weight = 8.0;
+  double column_tag_weight = 4.0;
+  double column_description_weight = 2.0;
+  double role_intent_weight = 4.0;
+  double exact_phrase_bonus = 5.0;
+  bool use_tfidf_if_available = true;
+  bool use_embeddings_if_available = false;
+  std::optional<std::string> embedding_model_name_or_path;
+  double lexical_alpha = 0.7;
+  double tfidf_alpha = 0.15;
+  double embedding_alpha = 0.15;
+  bool include_debug = true;
+
+  friend bool operator==(const SelectorConfig&, const SelectorConfig&) = default;
+};
+
+struct ScoredColumn {
+  ColumnMeta column;
+  double score = 0.0;
+  std::vector<std::string> reasons;
+
+  friend bool operator==(const ScoredColumn&, const ScoredColumn&) = default;
+};
+
+struct ScoredTable {
+  TableMeta table;
+  double score = 0.0;
+  std::vector<std::string> reasons;
+  std::vector<ScoredColumn> columns;
+
+  friend bool operator==(const ScoredTable&, const ScoredTable&) = default;
+};
+
+struct SelectionMetrics {
+  std::int64_t input_tables = 0;
+  std::int64_t input_columns = 0;
+  std::int64_t output_tables = 0;
+  std::int64_t output_columns = 0;
+  std::int64_t input_chars = 0;
+  std::int64_t output_chars = 0;
+  std::int64_t input_estimated_tokens = 0;
+  std::int64_t output_estimated_tokens = 0;
+  double table_reduction_percent = 0.0;
+  double column_reduction_percent = 0.0;
+  double char_reduction_percent = 0.0;
+  double token_reduction_percent = 0.0;
+  double compression_ratio = 0.0;
+  std::string catalog_hash;
+
+  // One line: tables, columns and tokens before and after, and compression.
+  std::string summary() const;
+  // All fourteen fields in declaration order.
+  JsonMap to_dict() const;
+
+  friend bool operator==(const SelectionMetrics&, const SelectionMetrics&) = default;
+};
+
+struct MetadataSelectionResult {
+  JsonMap selected_metadata;
+  SelectionMetrics metrics;
+  QueryIntent intent;
+  JsonMap debug;
+
+  // "selected_metadata", "metrics", "intent", and "debug" when asked for.
+  JsonMap to_dict(bool include_debug = false) const;
+
+  friend bool operator==(const MetadataSelectionResult&, const MetadataSelectionResult&) = default;
+};
+
+}  // namespace tessarin::schemasift
