@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,6 +26,16 @@
 #include "turnmend/records.h"
 
 namespace tessarin::turnmend {
+
+// Thrown by a fallback callable to abort the whole resolve instead of
+// counting as no answer (the Python bindings use it for KeyboardInterrupt
+// and SystemExit); `cause` is the original error.
+class FallbackInterrupted : public std::exception {
+ public:
+  explicit FallbackInterrupted(std::exception_ptr cause) : cause(std::move(cause)) {}
+  const char* what() const noexcept override { return "fallback interrupted"; }
+  std::exception_ptr cause;
+};
 
 // An item of the caller's card list: a card, or a card map. A null card,
 // and a value that is not a map, are skipped.
@@ -143,5 +154,12 @@ ContextResolution resolve_context(
     const std::optional<std::string>& preferred_task_type = std::nullopt,
     std::optional<ResolverConfig> config = std::nullopt,
     ResolverLLMFallback llm_fallback = nullptr);
+
+// The demonstration run: its example card, its four messages, and the text
+// it prints (each message after a line break and "QUESTION: ", then the
+// resolution as JSON indented by 2).
+TurnContextCard demonstration_card();
+const std::vector<std::string>& demonstration_messages();
+std::string demonstration_text();
 
 }  // namespace tessarin::turnmend
