@@ -55,15 +55,6 @@ char32_t decode_multibyte(std::string_view text, std::size_t& i) {
   return cp;
 }
 
-inline char32_t next_code_point(std::string_view text, std::size_t& i) {
-  unsigned char b = static_cast<unsigned char>(text[i]);
-  if (b < 0x80) {
-    ++i;
-    return b;
-  }
-  return decode_multibyte(text, i);
-}
-
 bool is_ascii(std::string_view text) {
   for (char c : text)
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -120,6 +111,15 @@ bool is_final_sigma(std::u32string_view text, std::size_t i) {
 }
 
 }  // namespace
+
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+  unsigned char b = static_cast<unsigned char>(text[i]);
+  if (b < 0x80) {
+    ++i;
+    return b;
+  }
+  return decode_multibyte(text, i);
+}
 
 std::u32string decode_utf8(std::string_view text) {
   std::u32string out;

@@ -29,6 +29,9 @@ std::u32string decode_utf8(std::string_view text);
 void validate_utf8(std::string_view text);
 void append_utf8(std::string& out, char32_t cp);
 std::string encode_utf8(std::u32string_view text);
+// Decodes the code point starting at byte i of text and moves i past it;
+// throws Utf8Error when the sequence there is invalid.
+char32_t next_code_point(std::string_view text, std::size_t& i);
 // Number of code points of valid UTF-8 text.
 std::size_t code_point_length(std::string_view text);
 // The first n code points of valid UTF-8 text (all of it when shorter).
