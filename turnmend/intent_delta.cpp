@@ -1,18 +1,316 @@
-// Intent delta extraction (placeholder definitions).
+// Intent delta extraction: the change of a previous analysis that the message
+// asks for (granularity, top/bottom N, grouping, metric, filter, sort,
+// comparison, replacement number), read with fixed cues and patterns.
+#include "turnmend/intent_delta.h"
+
+#include <array>
+#include <charconv>
+#include <limits>
+#include <vector>
+
+#include "common/unicode.h"
 #include "turnmend/resolver.h"
+#include "turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 
-IntentDelta Turnmend::_extract_intent_delta(const std::string&) { return IntentDelta(); }
-std::optional<std::string> Turnmend::_extract_metric_hint(const std::string&) {
+namespace {
+
+constexpr std::string_view kTopHintPrefix = "top ";
+constexpr std::string_view kBottomHintPrefix = "bottom ";
+constexpr std::string_view kNumericOverrideHintPrefix = "numeric_override:";
+
+constexpr std::array<std::string_view, 4> kFilterCues = {"only ", "include ", "where ", "filter "};
+constexpr std::array<std::string_view, 4> kFilterRemovalPhrases = {
+    "remove filter", "without filter", "clear filter", "ignore filter"};
+constexpr std::array<std::string_view, 7> kSortCues = {
+    "sort", "highest", "lowest", "ascending", "descending", "desc", "asc"};
+constexpr std::array<std::string_view, 6> kComparisonCues = {"compare",    "vs",     "versus",
+                                                             "difference", "growth", "change from"};
+
+constexpr std::array<std::string_view, 5> kRejectedHints = {"it", "this", "that", "same", "one"};
+constexpr std::u32string_view kHintStripSet = U" ?.,";
+
+// The hint extractors' patterns, compiled once. The metric patterns follow
+// AGGREGATION_ALIASES entry by entry, alias by alias.
+struct DeltaPatterns {
+  std::vector<Regex> dimension;
+  std::vector<Regex> filter;
+  std::vector<std::vector<Regex>> metric;
+  Regex hint_tail{
+      "\\b(for|with|from|last|previous|current|next|top|bottom|sort|order|limit)\\b.*$"};
+
+  DeltaPatterns() {
+    for (const char* p :
+         {"\\bby\\s+([a-zA-Z0-9_\\- ]{2,60})", "\\bgroup\\s+by\\s+([a-zA-Z0-9_\\- ]{2,60})",
+          "\\bmake\\s+(?:it\\s+)?([a-zA-Z0-9_\\- ]{2,60})\\s+(?:based|wise)",
+          "\\b([a-zA-Z0-9_\\- ]{2,60})\\s+(?:based|wise)\\b"})
+      dimension.emplace_back(p);
+    for (const char* p :
+         {"\\bonly\\s+([a-zA-Z0-9_\\- =']{2,80})", "\\binclude\\s+([a-zA-Z0-9_\\- =']{2,80})",
+          "\\bwhere\\s+([a-zA-Z0-9_\\- =']{2,80})",
+          "\\bfilter\\s+(?:by\\s+)?([a-zA-Z0-9_\\- =']{2,80})"})
+      filter.emplace_back(p);
+    for (const AliasEntry& entry : vocabulary().AGGREGATION_ALIASES) {
+      std::vector<Regex>& row = metric.emplace_back();
+      for (std::string_view alias : entry.spellings)
+        row.emplace_back("\\b" + Regex::escape(alias) + "\\s+(?:of\\s+)?([a-zA-Z0-9_\\- ]{2,50})");
+    }
+  }
+};
+
+const DeltaPatterns& delta_patterns() {
+  static const DeltaPatterns patterns;
+  return patterns;
+}
+
+bool contains(std::string_view text, std::string_view cue) {
+  return text.find(cue) != std::string_view::npos;
+}
+
+template <class Cues>
+bool contains_any(std::string_view text, const Cues& cues) {
+  for (std::string_view cue : cues)
+    if (contains(text, cue)) return true;
+  return false;
+}
+
+// Lower case, then white space trimmed at both ends.
+std::string normalize_message(std::string_view question) {
+  std::string lowered = unicode::to_lower(question);
+  return std::string(unicode::strip(std::string_view(lowered)));
+}
+
+// The first pattern whose group 1 cleans to a non-empty hint.
+std::optional<std::string> first_clean_hint(const std::vector<Regex>& patterns,
+                                            std::u32string_view q) {
+  RegexMatch match;
+  for (const Regex& pattern : patterns) {
+    if (!pattern.search(q, 0, match)) continue;
+    std::string hint = Turnmend::_clean_hint(detail::group_text(match, q, 1));
+    if (!hint.empty()) return hint;
+  }
   return std::nullopt;
 }
-std::optional<std::string> Turnmend::_extract_dimension_hint(const std::string&) {
+
+std::optional<std::string> metric_hint(const std::string& q, std::u32string_view q32) {
+  const AliasTable& aliases = vocabulary().AGGREGATION_ALIASES;
+  const DeltaPatterns& patterns = delta_patterns();
+  for (std::size_t e = 0; e < aliases.size(); ++e) {
+    const std::vector<std::string_view>& spellings = aliases[e].spellings;
+    for (std::size_t a = 0; a < spellings.size(); ++a) {
+      if (!contains(q, spellings[a])) continue;
+      RegexMatch match;
+      if (patterns.metric[e][a].search(q32, 0, match)) {
+        std::string hint = Turnmend::_clean_hint(detail::group_text(match, q32, 1));
+        if (!hint.empty()) return hint;
+      }
+      return std::string(spellings[a]);
+    }
+  }
   return std::nullopt;
 }
-std::optional<std::string> Turnmend::_extract_filter_hint(const std::string&) {
-  return std::nullopt;
+
+void set_operation_if_none(IntentDelta& delta, std::string_view operation) {
+  if (delta.operation == operations::kNone) delta.operation = operation;
 }
-std::string Turnmend::_clean_hint(const std::string&) { return std::string(); }
+
+void read_granularity(const std::string& q, IntentDelta& delta) {
+  for (const AliasEntry& entry : vocabulary().GRANULARITY_ALIASES) {
+    for (std::string_view alias : entry.spellings) {
+      if (!contains(q, alias)) continue;
+      delta.operation = operations::kAddGranularity;
+      delta.granularity = std::string(entry.key);
+      delta.raw_hints.emplace_back(entry.key);
+      return;
+    }
+  }
+}
+
+void read_top_and_bottom(std::u32string_view q32, IntentDelta& delta) {
+  const Vocabulary& vocab = vocabulary();
+  std::optional<RegexMatch> top = vocab.TOP_N_RE.search(q32);
+  std::optional<RegexMatch> bottom = vocab.BOTTOM_N_RE.search(q32);
+  if (top) {
+    delta.operation = operations::kSetTopN;
+    delta.top_n = detail::digits_to_int64(top->group(q32, 1));
+    delta.raw_hints.push_back(std::string(kTopHintPrefix) +
+                              std::to_string(delta.top_n.value_or(0)));
+  }
+  if (bottom) {
+    delta.operation = operations::kSetBottomN;
+    delta.bottom_n = detail::digits_to_int64(bottom->group(q32, 1));
+    delta.raw_hints.push_back(std::string(kBottomHintPrefix) +
+                              std::to_string(delta.bottom_n.value_or(0)));
+  }
+}
+
+// The message without top/bottom counts, turn references, relative windows
+// and ordinals, whose numbers are not replacement values.
+std::u32string without_non_value_numbers(std::u32string_view q32) {
+  const Vocabulary& vocab = vocabulary();
+  std::u32string cleaned = vocab.TOP_N_RE.replace_all(q32, U" ");
+  for (const Regex* pattern : {&vocab.BOTTOM_N_RE, &vocab.TURN_REF_RE, &vocab.BACKREF_NUMERIC_RE,
+                               &vocab.ORDINAL_SUFFIX_RE})
+    cleaned = pattern->replace_all(cleaned, U" ");
+  return cleaned;
+}
+
+void read_replacement_number(std::u32string_view q32, IntentDelta& delta) {
+  std::u32string cleaned = without_non_value_numbers(q32);
+  std::optional<RegexMatch> match = vocabulary().GENERIC_NUMBER_RE.search(cleaned);
+  if (!match) return;
+  std::u32string_view text = match->group(cleaned, 0);
+  std::u32string number;
+  for (char32_t c : text)
+    if (c != U'$' && c != U'%') number.push_back(c);
+  std::optional<double> value = detail::decimal_to_double(number);
+  if (!value) return;  // not convertible: the number is ignored
+  delta.replace_numeric_value = *value;
+  delta.raw_hints.push_back(std::string(kNumericOverrideHintPrefix) + unicode::encode_utf8(text));
+  set_operation_if_none(delta, operations::kReplaceNumericValue);
+}
+
+// Python's str.strip(chars) for a fixed character set.
+std::u32string_view strip_chars(std::u32string_view text, std::u32string_view chars) {
+  std::size_t begin = 0, end = text.size();
+  while (begin < end && chars.find(text[begin]) != std::u32string_view::npos) ++begin;
+  while (end > begin && chars.find(text[end - 1]) != std::u32string_view::npos) --end;
+  return text.substr(begin, end - begin);
+}
+
+std::u32string collapse_white_space(std::u32string_view text) {
+  std::u32string out;
+  out.reserve(text.size());
+  bool in_space = false;
+  for (char32_t c : text) {
+    if (unicode::is_space(c)) {
+      if (!in_space) out.push_back(U' ');
+      in_space = true;
+    } else {
+      out.push_back(c);
+      in_space = false;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::u32string lowered_code_points(std::string_view text) {
+  return unicode::to_lower(std::u32string_view(unicode::decode_utf8(text)));
+}
+
+std::string group_text(const RegexMatch& match, std::u32string_view text, std::size_t group) {
+  return unicode::encode_utf8(match.group(text, group));
+}
+
+std::optional<std::int64_t> digits_to_int64(std::u32string_view digits) {
+  if (digits.empty()) return std::nullopt;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  std::int64_t value = 0;
+  for (char32_t c : digits) {
+    int digit = unicode::decimal_value(c);
+    if (digit < 0) return std::nullopt;
+    if (value > (kMax - digit) / 10) {
+      value = kMax;
+    } else {
+      value = value * 10 + digit;
+    }
+  }
+  return value;
+}
+
+std::optional<double> decimal_to_double(std::u32string_view text) {
+  std::string ascii;
+  ascii.reserve(text.size());
+  bool seen_point = false, digit_before_point = false, digit_after_point = false;
+  bool nonzero_integer_part = false;
+  for (char32_t c : text) {
+    if (c == U'.') {
+      if (seen_point) return std::nullopt;
+      seen_point = true;
+      ascii.push_back('.');
+      continue;
+    }
+    int digit = unicode::decimal_value(c);
+    if (digit < 0) return std::nullopt;
+    (seen_point ? digit_after_point : digit_before_point) = true;
+    if (!seen_point && digit != 0) nonzero_integer_part = true;
+    ascii.push_back(static_cast<char>('0' + digit));
+  }
+  if (!digit_before_point && !digit_after_point) return std::nullopt;
+  double value = 0.0;
+  auto [end, error] = std::from_chars(ascii.data(), ascii.data() + ascii.size(), value);
+  if (error == std::errc::result_out_of_range)
+    return nonzero_integer_part ? std::numeric_limits<double>::infinity() : 0.0;
+  if (error != std::errc() || end != ascii.data() + ascii.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace detail
+
+IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
+  const std::string q = normalize_message(question);
+  const std::u32string q32 = unicode::decode_utf8(q);
+  IntentDelta delta;
+
+  read_granularity(q, delta);
+  read_top_and_bottom(q32, delta);
+
+  if (std::optional<std::string> hint = first_clean_hint(delta_patterns().dimension, q32)) {
+    set_operation_if_none(delta, operations::kReplaceGroupBy);
+    delta.raw_hints.push_back(*hint);
+    delta.dimension_hint = std::move(hint);
+  }
+  if (std::optional<std::string> hint = metric_hint(q, q32)) {
+    set_operation_if_none(delta, operations::kReplaceMetric);
+    delta.raw_hints.push_back(*hint);
+    delta.metric_hint = std::move(hint);
+  }
+  if (contains_any(q, kFilterCues)) {
+    if (std::optional<std::string> hint = first_clean_hint(delta_patterns().filter, q32)) {
+      set_operation_if_none(delta, operations::kAddFilter);
+      delta.raw_hints.push_back(*hint);
+      delta.filter_hint = std::move(hint);
+    }
+  }
+  if (contains_any(q, kFilterRemovalPhrases)) delta.operation = operations::kRemoveFilter;
+  if (contains_any(q, kSortCues)) {
+    set_operation_if_none(delta, operations::kChangeSort);
+    delta.sort_hint = q;
+  }
+  if (contains_any(q, kComparisonCues)) {
+    set_operation_if_none(delta, operations::kCompare);
+    delta.compare_hint = q;
+  }
+  read_replacement_number(q32, delta);
+  return delta;
+}
+
+std::optional<std::string> Turnmend::_extract_dimension_hint(const std::string& q) {
+  return first_clean_hint(delta_patterns().dimension, unicode::decode_utf8(q));
+}
+
+std::optional<std::string> Turnmend::_extract_filter_hint(const std::string& q) {
+  return first_clean_hint(delta_patterns().filter, unicode::decode_utf8(q));
+}
+
+std::optional<std::string> Turnmend::_extract_metric_hint(const std::string& q) {
+  return metric_hint(q, unicode::decode_utf8(q));
+}
+
+std::string Turnmend::_clean_hint(const std::string& hint) {
+  std::u32string text = delta_patterns().hint_tail.replace_all(unicode::decode_utf8(hint), U"");
+  text = collapse_white_space(text);
+  std::u32string_view stripped = strip_chars(text, kHintStripSet);
+  if (stripped.size() < 2) return std::string();
+  std::string out = unicode::encode_utf8(stripped);
+  for (std::string_view rejected : kRejectedHints)
+    if (out == rejected) return std::string();
+  return out;
+}
 
 }  // namespace tessarin::turnmend

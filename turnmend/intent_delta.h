@@ -1,0 +1,39 @@
+// Small text and number helpers shared by the resolver steps that read the
+// message: code-point views of UTF-8 text, regex group text, and the
+// conversion of matched digit runs (any script's decimal digits) to numbers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/regex.h"
+
+namespace tessarin::turnmend::detail {
+
+// The message lower-cased, as code points.
+std::u32string lowered_code_points(std::string_view text);
+
+// UTF-8 text of a matched group (empty when the group is unset).
+std::string group_text(const RegexMatch& match, std::u32string_view text, std::size_t group);
+
+// Value of a run of decimal digits of any script; saturates at the largest
+// int64 (such a number names no real turn or count). Null when a character is
+// not a decimal digit or the run is empty.
+std::optional<std::int64_t> digits_to_int64(std::u32string_view digits);
+
+// Value of digits with at most one full stop, as float() reads them: correctly
+// rounded, infinity past the double range, 0.0 below it. Null when the text
+// is not of that form.
+std::optional<double> decimal_to_double(std::u32string_view text);
+
+// Order of "highest score first" sorts; NaN scores sort last so the order
+// stays a strict weak order.
+inline bool higher_score(double a, double b) {
+  if (a != a) return false;
+  if (b != b) return true;
+  return a > b;
+}
+
+}  // namespace tessarin::turnmend::detail
