@@ -134,8 +134,8 @@ void register_json(nb::module_& m) {
         }
         return to_python_str(text);
       },
-      nb::arg("value"), nb::kw_only(), nb::arg("sort_keys") = false, nb::arg("indent") = nb::none(),
-      nb::arg("ensure_ascii") = true, kJsonTextDoc);
+      nb::arg("value").none(), nb::kw_only(), nb::arg("sort_keys") = false,
+      nb::arg("indent").none() = nb::none(), nb::arg("ensure_ascii") = true, kJsonTextDoc);
 
   m.def(
       "parse_json",
@@ -152,7 +152,7 @@ void register_json(nb::module_& m) {
 
   m.def(
       "display_text", [](nb::handle value) { return to_python_str(display_text(to_json(value))); },
-      nb::arg("value"), kDisplayTextDoc);
+      nb::arg("value").none(), kDisplayTextDoc);
 
   register_test_hooks(m);
 }
