@@ -1,0 +1,276 @@
+// Turns scores into a choice: tables ranked and chosen under top-k and a
+// minimum score (required tables first), columns of each chosen table
+// chosen likewise with key, default-column and intent rules, and the
+// relationships that join the chosen tables.
+#include <algorithm>
+
+#include "schemasift/selector.h"
+#include "schemasift/selector_internal.h"
+
+namespace tessarin::schemasift {
+
+namespace {
+
+// Share of a table's best lexical column score added to the table.
+constexpr double kColumnBonusFactor = 0.2;
+// Added to a table or column that the caller requires.
+constexpr double kRequiredBonus = 100.0;
+// Added to a primary-key or foreign-key column.
+constexpr double kKeyBonus = 0.05;
+// Added to a table's default date or metric column when the intent asks.
+constexpr double kDefaultColumnBonus = 0.5;
+
+bool contains(const WordSet& set, std::string_view name) { return set.find(name) != set.end(); }
+
+bool non_empty(const std::optional<std::string>& value) { return value && !value->empty(); }
+
+// Similarity of one document; 0.0 when the backend gave none.
+double doc_score(const DocScores& scores, std::string& id, std::string_view prefix,
+                 std::string_view table_name, const std::string* column_name) {
+  if (scores.empty()) return 0.0;
+  id.assign(prefix);
+  id += table_name;
+  if (column_name) {
+    id += '.';
+    id += *column_name;
+  }
+  const double* found = scores.find(id);
+  return found ? *found : 0.0;
+}
+
+// The table choice over any kind of scored entry: required entries first
+// (in ranked order), then the best others above the minimum score, at least
+// one when there is any, at most max(top_k, 1). Returns entry positions.
+template <class ScoreOf, class IsRequired, class Equal>
+std::vector<std::size_t> choose_positions(std::size_t n, std::int64_t top_k, double min_score,
+                                          ScoreOf score_of, IsRequired is_required, Equal equal) {
+  std::vector<std::size_t> ranked = internal::ranked_positions(n, score_of);
+  std::vector<std::size_t> chosen;
+  for (std::size_t entry : ranked)
+    if (is_required(entry)) chosen.push_back(entry);
+  for (std::size_t entry : ranked) {
+    bool already = std::any_of(chosen.begin(), chosen.end(),
+                               [&](std::size_t c) { return c == entry || equal(c, entry); });
+    if (already) continue;
+    if (static_cast<std::int64_t>(chosen.size()) >= top_k) break;
+    if (score_of(entry) >= min_score) chosen.push_back(entry);
+  }
+  if (chosen.empty() && !ranked.empty()) chosen.push_back(ranked.front());
+  std::size_t limit = static_cast<std::size_t>(std::max<std::int64_t>(top_k, 1));
+  if (chosen.size() > limit) chosen.resize(limit);
+  return chosen;
+}
+
+}  // namespace
+
+// ---- tables ----
+
+std::vector<internal::TableScore> Schemasift::score_table_positions(
+    const internal::QueryTerms& terms, const MetadataCatalog& catalog, const QueryIntent& intent,
+    const DocScores& tfidf_scores, const DocScores& embedding_scores,
+    const WordSet& required_tables) const {
+  std::vector<internal::TableScore> scored;
+  scored.reserve(catalog.tables.size());
+  std::string id;
+  for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
+    const TableMeta& table = catalog.tables[i];
+    internal::TableScore entry;
+    entry.position = i;
+    double lexical = _normalize_lexical(raw_table_score(terms, table, &entry.reasons));
+    double tfidf =
+        doc_score(tfidf_scores, id, internal::kTableDocPrefix, table.table_name, nullptr);
+    double embedding =
+        doc_score(embedding_scores, id, internal::kTableDocPrefix, table.table_name, nullptr);
+    double score = _blend_scores(lexical, tfidf, embedding);
+    double best_column = 0.0;
+    for (const ColumnMeta& col : table.columns)
+      best_column =
+          std::max(best_column, _normalize_lexical(raw_column_score(terms, col, intent, nullptr)));
+    score += kColumnBonusFactor * best_column;
+    if (contains(required_tables, table.table_name)) {
+      score += kRequiredBonus;
+      entry.reasons.emplace_back(internal::kReasonRequiredTable);
+    }
+    entry.score = score;
+    scored.push_back(std::move(entry));
+  }
+  return scored;
+}
+
+std::vector<ScoredTable> Schemasift::_score_tables(std::string_view question,
+                                                   const MetadataCatalog& catalog,
+                                                   const QueryIntent& intent,
+                                                   const DocScores& tfidf_scores,
+                                                   const DocScores& embedding_scores,
+                                                   const WordSet& required_tables) const {
+  internal::QueryTerms terms(question, intent);
+  std::vector<internal::TableScore> scored = score_table_positions(
+      terms, catalog, intent, tfidf_scores, embedding_scores, required_tables);
+  std::vector<ScoredTable> out;
+  out.reserve(scored.size());
+  for (internal::TableScore& entry : scored)
+    out.push_back(
+        ScoredTable{catalog.tables[entry.position], entry.score, std::move(entry.reasons), {}});
+  return out;
+}
+
+std::vector<std::size_t> Schemasift::choose_table_positions(
+    const MetadataCatalog& catalog, const std::vector<internal::TableScore>& scored,
+    const WordSet& required_tables) const {
+  auto table_of = [&](std::size_t i) -> const TableMeta& {
+    return catalog.tables[scored[i].position];
+  };
+  return choose_positions(
+      scored.size(), config.top_k_tables, config.min_table_score,
+      [&](std::size_t i) { return scored[i].score; },
+      [&](std::size_t i) { return contains(required_tables, table_of(i).table_name); },
+      // Entries are equal when all their fields are (their columns are
+      // still empty): a table listed twice, identically, is chosen once.
+      [&](std::size_t a, std::size_t b) {
+        return scored[a].score == scored[b].score && scored[a].reasons == scored[b].reasons &&
+               table_of(a) == table_of(b);
+      });
+}
+
+std::vector<ScoredTable> Schemasift::_choose_tables(const std::vector<ScoredTable>& scored_tables,
+                                                    const WordSet& required_tables) const {
+  std::vector<std::size_t> chosen = choose_positions(
+      scored_tables.size(), config.top_k_tables, config.min_table_score,
+      [&](std::size_t i) { return scored_tables[i].score; },
+      [&](std::size_t i) { return contains(required_tables, scored_tables[i].table.table_name); },
+      [&](std::size_t a, std::size_t b) { return scored_tables[a] == scored_tables[b]; });
+  std::vector<ScoredTable> out;
+  out.reserve(chosen.size());
+  for (std::size_t i : chosen) out.push_back(scored_tables[i]);
+  return out;
+}
+
+// ---- columns ----
+
+std::vector<ScoredColumn> Schemasift::score_and_choose_columns(
+    const internal::QueryTerms& terms, const TableMeta& table, const QueryIntent& intent,
+    const DocScores& tfidf_scores, const DocScores& embedding_scores,
+    const WordSet& required_columns, const WordSet& excluded_columns) const {
+  std::vector<ScoredColumn> collected;
+  collected.reserve(table.columns.size());
+  std::string id;
+  for (const ColumnMeta& col : table.columns) {
+    if (contains(excluded_columns, col.name)) continue;
+    ScoredColumn entry{col, 0.0, {}};
+    std::vector<std::string>& reasons = entry.reasons;
+    double lexical = _normalize_lexical(raw_column_score(terms, col, intent, &reasons));
+    double tfidf =
+        doc_score(tfidf_scores, id, internal::kColumnDocPrefix, table.table_name, &col.name);
+    double embedding =
+        doc_score(embedding_scores, id, internal::kColumnDocPrefix, table.table_name, &col.name);
+    double score = _blend_scores(lexical, tfidf, embedding);
+    if (contains(required_columns, col.name)) {
+      score += kRequiredBonus;
+      reasons.emplace_back(internal::kReasonRequiredColumn);
+    }
+    if (config.include_primary_keys &&
+        (col.is_primary_key || col.role == ColumnRole::PRIMARY_KEY)) {
+      score += kKeyBonus;
+      reasons.emplace_back(internal::kReasonPrimaryKey);
+    }
+    if (config.include_foreign_keys &&
+        (col.is_foreign_key || col.role == ColumnRole::FOREIGN_KEY)) {
+      score += kKeyBonus;
+      reasons.emplace_back(internal::kReasonForeignKey);
+    }
+    if (config.include_default_date_on_time_intent && intent.has_time_filter &&
+        non_empty(table.default_date_column) && col.name == *table.default_date_column) {
+      score += kDefaultColumnBonus;
+      reasons.emplace_back(internal::kReasonDefaultDate);
+    }
+    if (config.include_default_metric_on_metric_intent && intent.wants_metric &&
+        non_empty(table.default_metric_column) && col.name == *table.default_metric_column) {
+      score += kDefaultColumnBonus;
+      reasons.emplace_back(internal::kReasonDefaultMetric);
+    }
+    entry.score = score;
+    collected.push_back(std::move(entry));
+  }
+
+  std::vector<std::size_t> order = internal::ranked_positions(
+      collected.size(), [&](std::size_t i) { return collected[i].score; });
+  std::vector<ScoredColumn> ranked;
+  ranked.reserve(collected.size());
+  for (std::size_t i : order) ranked.push_back(std::move(collected[i]));
+
+  std::vector<ScoredColumn> selected;
+  for (const ScoredColumn& entry : ranked)
+    if (entry.score >= config.min_column_score) selected.push_back(entry);
+  for (const ScoredColumn& entry : ranked) {
+    if (!contains(required_columns, entry.column.name)) continue;
+    if (std::find(selected.begin(), selected.end(), entry) == selected.end())
+      selected.push_back(entry);
+  }
+  _ensure_intent_columns(table, ranked, selected, intent);
+  if (selected.empty() && !ranked.empty()) selected.push_back(ranked.front());
+  std::size_t limit =
+      static_cast<std::size_t>(std::max<std::int64_t>(config.max_columns_per_table, 1));
+  if (selected.size() > limit) selected.resize(limit);
+  return selected;
+}
+
+std::vector<ScoredColumn> Schemasift::_score_and_choose_columns(
+    std::string_view question, const TableMeta& table, const QueryIntent& intent,
+    const DocScores& tfidf_scores, const DocScores& embedding_scores,
+    const WordSet& required_columns, const WordSet& excluded_columns) const {
+  internal::QueryTerms terms(question, intent);
+  return score_and_choose_columns(terms, table, intent, tfidf_scores, embedding_scores,
+                                  required_columns, excluded_columns);
+}
+
+std::vector<std::size_t> Schemasift::_intent_column_picks(const std::vector<ScoredColumn>& ranked,
+                                                          const std::vector<ScoredColumn>& selected,
+                                                          const QueryIntent& intent) {
+  WordSet chosen_names;
+  for (const ScoredColumn& entry : selected) chosen_names.insert(entry.column.name);
+  std::vector<std::size_t> picks;
+  auto add_best_role = [&](std::string_view role_a, std::string_view role_b) {
+    for (std::size_t i = 0; i < ranked.size(); ++i) {
+      const ColumnMeta& col = ranked[i].column;
+      if (contains(chosen_names, col.name)) continue;
+      if (col.role == role_a || col.role == role_b) {
+        picks.push_back(i);
+        chosen_names.insert(col.name);
+        return;
+      }
+    }
+  };
+  if (intent.has_time_filter || intent.wants_trend)
+    add_best_role(ColumnRole::DATE, ColumnRole::DATETIME);
+  if (intent.wants_metric) add_best_role(ColumnRole::METRIC, ColumnRole::METRIC);
+  if (intent.wants_grouping) add_best_role(ColumnRole::DIMENSION, ColumnRole::TEXT);
+  return picks;
+}
+
+std::vector<ScoredColumn>& Schemasift::_ensure_intent_columns(
+    const TableMeta&, const std::vector<ScoredColumn>& ranked, std::vector<ScoredColumn>& selected,
+    const QueryIntent& intent) {
+  for (std::size_t i : _intent_column_picks(ranked, selected, intent))
+    selected.push_back(ranked[i]);
+  return selected;
+}
+
+// ---- relationships ----
+
+std::vector<RelationshipMeta> Schemasift::_select_relationships(
+    const MetadataCatalog& catalog, const std::vector<ScoredTable>& selected_tables) const {
+  std::vector<RelationshipMeta> result;
+  if (!config.include_relationships) return result;
+  WordSet names;
+  for (const ScoredTable& entry : selected_tables) names.insert(entry.table.table_name);
+  for (const RelationshipMeta& rel : catalog.relationships)
+    if (rel.involves(names)) result.push_back(rel);
+  if (config.include_neighbor_tables_for_joins) {
+    for (const RelationshipMeta& rel : catalog.relationships)
+      if (rel.touches(names) && std::find(result.begin(), result.end(), rel) == result.end())
+        result.push_back(rel);
+  }
+  return result;
+}
+
+}  // namespace tessarin::schemasift

@@ -1,0 +1,179 @@
+// The selection pipeline: question check, catalog preparation, intent,
+// input measure, vector scores, table and column choice, joins, output
+// under the budget, metrics and the debug record.
+#include "schemasift/selector.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/display.h"
+#include "common/unicode.h"
+#include "schemasift/normalizer.h"
+#include "schemasift/selector_internal.h"
+
+namespace tessarin::schemasift {
+
+namespace {
+
+constexpr std::string_view kQuestionRequired = "question is required";
+// The debug record lists this many tables, and this many reasons per entry.
+constexpr std::size_t kDebugTableLimit = 20;
+constexpr std::size_t kDebugReasonLimit = 10;
+
+WordSet name_set(const std::vector<std::string>& names) {
+  return WordSet(names.begin(), names.end());
+}
+
+WordSet names_for(const ColumnNamesByTable& by_table, const std::string& table_name) {
+  const std::vector<std::string>* names = by_table.find(table_name);
+  return names ? name_set(*names) : WordSet();
+}
+
+JsonList first_reasons(const std::vector<std::string>& reasons) {
+  std::size_t n = std::min(reasons.size(), kDebugReasonLimit);
+  return JsonList(reasons.begin(), reasons.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+JsonValue rounded(double score) { return round_to(score, internal::kScoreDigits); }
+
+}  // namespace
+
+Schemasift::Schemasift(SelectorConfig config) : config(std::move(config)) {}
+
+void Schemasift::_check_question(std::string_view question) {
+  if (unicode::strip(question).empty()) throw std::invalid_argument(std::string(kQuestionRequired));
+}
+
+MetadataSelectionResult Schemasift::select(std::string_view question, MetadataCatalog& catalog,
+                                           const SelectOptions& options) const {
+  _check_question(question);
+  return run(question, catalog, options);
+}
+
+MetadataSelectionResult Schemasift::select(std::string_view question, const JsonMap& catalog,
+                                           const SelectOptions& options) const {
+  _check_question(question);
+  MetadataCatalog normalized = CatalogNormalizer::normalize(catalog, options.database);
+  return run(question, normalized, options);
+}
+
+MetadataSelectionResult Schemasift::select(std::string_view question, const JsonValue& catalog,
+                                           const SelectOptions& options) const {
+  _check_question(question);
+  MetadataCatalog normalized = CatalogNormalizer::normalize(catalog, options.database);
+  return run(question, normalized, options);
+}
+
+MetadataSelectionResult Schemasift::run(std::string_view question, MetadataCatalog& catalog,
+                                        const SelectOptions& options) const {
+  if (options.database && !options.database->empty()) catalog.database = *options.database;
+
+  WordSet required_tables = name_set(options.required_tables);
+  WordSet excluded_tables = name_set(options.excluded_tables);
+  if (!excluded_tables.empty()) {
+    std::erase_if(catalog.tables, [&](const TableMeta& table) {
+      return excluded_tables.find(table.table_name) != excluded_tables.end();
+    });
+  }
+
+  QueryIntent intent = intent_parser.parse(question);
+  internal::CatalogMeasure input = internal::measure_catalog(catalog, config.token_chars_per_token);
+
+  // Documents serve only the vector backends; skip them when none will run.
+  bool use_tfidf = tfidf_wanted();
+  bool use_embedding = embedding_wanted();
+  DocTexts docs;
+  if (use_tfidf || use_embedding) docs = _build_doc_texts(catalog);
+  DocScores tfidf_scores = use_tfidf ? _get_tfidf_scores(question, docs) : DocScores();
+  DocScores embedding_scores = use_embedding ? _get_embedding_scores(question, docs) : DocScores();
+
+  internal::QueryTerms terms(question, intent);
+  std::vector<internal::TableScore> scored = score_table_positions(
+      terms, catalog, intent, tfidf_scores, embedding_scores, required_tables);
+  std::vector<std::size_t> chosen = choose_table_positions(catalog, scored, required_tables);
+
+  std::vector<ScoredTable> selected_tables;
+  selected_tables.reserve(chosen.size());
+  for (std::size_t i : chosen) {
+    const internal::TableScore& entry = scored[i];
+    ScoredTable table{catalog.tables[entry.position], entry.score, entry.reasons, {}};
+    table.columns =
+        score_and_choose_columns(terms, table.table, intent, tfidf_scores, embedding_scores,
+                                 names_for(options.required_columns, table.table.table_name),
+                                 names_for(options.excluded_columns, table.table.table_name));
+    selected_tables.push_back(std::move(table));
+  }
+  std::vector<RelationshipMeta> relationships = _select_relationships(catalog, selected_tables);
+
+  MetadataSelectionResult result;
+  result.selected_metadata =
+      _apply_output_budget(_build_selected_metadata(catalog, selected_tables, relationships));
+  result.metrics = internal::fill_metrics(catalog, input, result.selected_metadata,
+                                          config.token_chars_per_token);
+
+  if (config.include_debug) {
+    JsonList rankings;
+    std::vector<std::size_t> order =
+        internal::ranked_positions(scored.size(), [&](std::size_t i) { return scored[i].score; });
+    if (order.size() > kDebugTableLimit) order.resize(kDebugTableLimit);
+    for (std::size_t i : order) {
+      JsonMap entry;
+      entry.append_new(std::string(internal::kKeyTableName),
+                       catalog.tables[scored[i].position].table_name);
+      entry.append_new(std::string(internal::kKeyScore), rounded(scored[i].score));
+      entry.append_new(std::string(internal::kKeyReasons), first_reasons(scored[i].reasons));
+      rankings.emplace_back(std::move(entry));
+    }
+    JsonMap column_rankings;
+    for (const ScoredTable& table : selected_tables) {
+      JsonList columns;
+      for (const ScoredColumn& col : table.columns) {
+        JsonMap entry;
+        entry.append_new(std::string(internal::kKeyColumnName), col.column.name);
+        entry.append_new(std::string(internal::kKeyScore), rounded(col.score));
+        entry.append_new(std::string(internal::kKeyRole), col.column.role);
+        entry.append_new(std::string(internal::kKeyReasons), first_reasons(col.reasons));
+        columns.emplace_back(std::move(entry));
+      }
+      column_rankings.set(table.table.table_name, std::move(columns));
+    }
+    result.debug.append_new(std::string(internal::kKeyTableRankings), std::move(rankings));
+    result.debug.append_new(std::string(internal::kKeyColumnRankings), std::move(column_rankings));
+    result.debug.append_new(std::string(internal::kKeyStrategy), config.strategy);
+    result.debug.append_new(std::string(internal::kKeyTfidfAvailable), !tfidf_scores.empty());
+    result.debug.append_new(std::string(internal::kKeyEmbeddingAvailable),
+                            !embedding_scores.empty());
+  }
+  result.intent = std::move(intent);
+  return result;
+}
+
+// ---- the convenience function ----
+
+SelectorConfig select_metadata_config(const SelectMetadataOptions& options) {
+  SelectorConfig config;
+  config.strategy = options.strategy;
+  config.top_k_tables = options.top_k_tables;
+  config.max_columns_per_table = options.max_columns_per_table;
+  config.max_output_chars = options.max_output_chars;
+  config.use_embeddings_if_available = options.use_embeddings;
+  config.embedding_model_name_or_path = options.embedding_model_name_or_path;
+  config.include_debug = options.include_debug;
+  return config;
+}
+
+MetadataSelectionResult select_metadata(std::string_view question, MetadataCatalog& catalog,
+                                        const SelectMetadataOptions& options) {
+  SelectOptions select_options;
+  select_options.database = options.database;
+  return Schemasift(select_metadata_config(options)).select(question, catalog, select_options);
+}
+
+MetadataSelectionResult select_metadata(std::string_view question, const JsonMap& catalog,
+                                        const SelectMetadataOptions& options) {
+  SelectOptions select_options;
+  select_options.database = options.database;
+  return Schemasift(select_metadata_config(options)).select(question, catalog, select_options);
+}
+
+}  // namespace tessarin::schemasift

@@ -1,0 +1,169 @@
+// Shared by the selector's stage files only: the fixed texts of reasons and
+// output keys, the question terms prepared once per selection, and small
+// allocation-free text helpers for the scoring loops.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "schemasift/catalog.h"
+#include "schemasift/intent.h"
+#include "schemasift/records.h"
+#include "schemasift/text.h"
+
+namespace tessarin::schemasift::internal {
+
+// ---- reasons ----
+inline constexpr std::string_view kOverlapInfix = " overlap: ";
+inline constexpr std::string_view kLabelTableName = "table name";
+inline constexpr std::string_view kLabelBusinessName = "business name";
+inline constexpr std::string_view kLabelTableTags = "table tags";
+inline constexpr std::string_view kLabelTableDescription = "table description";
+inline constexpr std::string_view kLabelColumnName = "column name";
+inline constexpr std::string_view kLabelColumnSynonym = "column synonym";
+inline constexpr std::string_view kLabelColumnTags = "column tags";
+inline constexpr std::string_view kLabelColumnDescription = "column description";
+inline constexpr std::string_view kReasonExactTable = "exact table phrase";
+inline constexpr std::string_view kReasonExactBusiness = "exact business phrase";
+inline constexpr std::string_view kReasonExactColumn = "exact column phrase";
+inline constexpr std::string_view kReasonExactSynonym = "exact synonym phrase: ";
+inline constexpr std::string_view kReasonDateRole = "date role matches time/trend intent";
+inline constexpr std::string_view kReasonMetricRole = "metric role matches metric intent";
+inline constexpr std::string_view kReasonDimensionRole = "dimension role matches grouping intent";
+inline constexpr std::string_view kReasonCountId = "id column useful for count intent";
+inline constexpr std::string_view kReasonDimensionKeyword = "common dimension keyword match";
+inline constexpr std::string_view kReasonRequiredTable = "required table";
+inline constexpr std::string_view kReasonRequiredColumn = "required column";
+inline constexpr std::string_view kReasonPrimaryKey = "primary key included";
+inline constexpr std::string_view kReasonForeignKey = "foreign key included";
+inline constexpr std::string_view kReasonDefaultDate = "default date column for time intent";
+inline constexpr std::string_view kReasonDefaultMetric = "default metric column for metric intent";
+
+// ---- map keys ----
+inline constexpr std::string_view kKeyDatabase = "database";
+inline constexpr std::string_view kKeyTables = "tables";
+inline constexpr std::string_view kKeyRelationships = "relationships";
+inline constexpr std::string_view kKeyTableName = "table_name";
+inline constexpr std::string_view kKeyScore = "score";
+inline constexpr std::string_view kKeyColumns = "columns";
+inline constexpr std::string_view kKeyBusinessName = "business_name";
+inline constexpr std::string_view kKeyDescription = "description";
+inline constexpr std::string_view kKeyDefaultDate = "default_date_column";
+inline constexpr std::string_view kKeyDefaultMetric = "default_metric_column";
+inline constexpr std::string_view kKeyRowCount = "row_count";
+inline constexpr std::string_view kKeyName = "name";
+inline constexpr std::string_view kKeyType = "type";
+inline constexpr std::string_view kKeyRole = "role";
+inline constexpr std::string_view kKeySynonyms = "synonyms";
+inline constexpr std::string_view kKeyIsPrimaryKey = "is_primary_key";
+inline constexpr std::string_view kKeyIsForeignKey = "is_foreign_key";
+inline constexpr std::string_view kKeySampleValues = "sample_values";
+inline constexpr std::string_view kKeyReasons = "reasons";
+inline constexpr std::string_view kKeyColumnName = "column_name";
+inline constexpr std::string_view kKeyExtra = "extra";
+inline constexpr std::string_view kKeyNullable = "nullable";
+inline constexpr std::string_view kKeyTags = "tags";
+inline constexpr std::string_view kKeyFromTable = "from_table";
+inline constexpr std::string_view kKeyFromColumn = "from_column";
+inline constexpr std::string_view kKeyToTable = "to_table";
+inline constexpr std::string_view kKeyToColumn = "to_column";
+inline constexpr std::string_view kKeyRelationshipType = "relationship_type";
+inline constexpr std::string_view kKeyTableRankings = "table_rankings";
+inline constexpr std::string_view kKeyColumnRankings = "selected_column_rankings";
+inline constexpr std::string_view kKeyStrategy = "strategy";
+inline constexpr std::string_view kKeyTfidfAvailable = "tfidf_available";
+inline constexpr std::string_view kKeyEmbeddingAvailable = "embedding_available";
+
+// ---- document ids ----
+inline constexpr std::string_view kTableDocPrefix = "table::";
+inline constexpr std::string_view kColumnDocPrefix = "column::";
+
+// Rounding of every score that leaves the selector.
+inline constexpr int kScoreDigits = 6;
+
+// The question side of lexical scoring, prepared once per selection.
+struct QueryTerms {
+  static constexpr std::size_t npos = std::string::npos;
+
+  // Distinct question tokens in code-point order; `matchable` is false for
+  // stop words, which no tokenized document can hold.
+  std::vector<std::string> tokens;
+  std::vector<bool> matchable;
+  std::size_t set_size = 0;
+  std::string lower;  // the question, lower-cased
+  bool has_count_word = false;
+  bool has_dimension_keyword = false;
+
+  // Scratch reused by the scoring loops (one selection runs on one thread).
+  mutable std::vector<unsigned char> marks;
+  mutable std::string scratch;
+
+  QueryTerms(std::string_view question, const QueryIntent& intent);
+
+  // Position of token in `tokens`, or npos.
+  std::size_t find(std::string_view token) const;
+};
+
+// One scored table, by position in the catalog's table list.
+struct TableScore {
+  std::size_t position = 0;
+  double score = 0.0;
+  std::vector<std::string> reasons;
+};
+
+// Size figures of the catalog side of a selection.
+struct CatalogMeasure {
+  std::int64_t chars = 0;
+  std::int64_t estimated_tokens = 0;
+  std::string hash;
+};
+
+// JSON text of the map in insertion order, no indentation, non-ASCII kept:
+// the text every size is measured on.
+std::string measuring_text(const JsonMap& map);
+std::int64_t measured_size(const JsonMap& map);
+// JSON text of catalog.to_prompt_dict() with sorted keys (as stable_hash
+// writes it), straight from the records.
+std::string sorted_prompt_text(const MetadataCatalog& catalog);
+CatalogMeasure measure_catalog(const MetadataCatalog& catalog, double chars_per_token);
+SelectionMetrics fill_metrics(const MetadataCatalog& catalog, const CatalogMeasure& input,
+                              const JsonMap& selected_metadata, double chars_per_token);
+
+using schemasift::detail::has_non_ascii;
+
+// Lower case of text into out (full Unicode mapping; ASCII without decoding).
+void lower_into(std::string_view text, std::string& out);
+// _split_identifier(text) into out.
+void split_identifier_into(std::string_view text, std::string& out);
+
+// Stable sort of positions 0..n-1 by score, highest first.
+template <class ScoreOf>
+std::vector<std::size_t> ranked_positions(std::size_t n, ScoreOf score_of);
+
+}  // namespace tessarin::schemasift::internal
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+namespace tessarin::schemasift::internal {
+
+template <class ScoreOf>
+std::vector<std::size_t> ranked_positions(std::size_t n, ScoreOf score_of) {
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  // NaN (only a vector facility could produce one) ranks last, so the
+  // comparison stays a strict weak order.
+  auto key = [&](std::size_t i) {
+    double s = score_of(i);
+    return s != s ? -std::numeric_limits<double>::infinity() : s;
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return key(a) > key(b); });
+  return order;
+}
+
+}  // namespace tessarin::schemasift::internal

@@ -1,0 +1,192 @@
+// The scoring documents, the two optional vector backends and the blend of
+// their similarities with the lexical score.
+#include "schemasift/vector_backends.h"
+
+#include "schemasift/selector.h"
+#include "schemasift/selector_internal.h"
+
+namespace tessarin::schemasift {
+
+namespace {
+
+TfidfVectorizerFactory& tfidf_factory() {
+  static TfidfVectorizerFactory factory;
+  return factory;
+}
+
+SentenceEncoderLoader& encoder_loader() {
+  static SentenceEncoderLoader loader;
+  return loader;
+}
+
+// Ids and texts of the documents, both in map order.
+void split_docs(const DocTexts& docs, std::vector<std::string>& ids,
+                std::vector<std::string_view>& texts) {
+  ids.clear();
+  texts.clear();
+  ids.reserve(docs.size());
+  texts.reserve(docs.size());
+  for (const auto& [id, text] : docs) {
+    ids.push_back(id);
+    texts.push_back(text);
+  }
+}
+
+bool is_strategy(std::string_view strategy, std::string_view a, std::string_view b) {
+  return strategy == a || strategy == b;
+}
+
+}  // namespace
+
+void set_tfidf_vectorizer_factory(TfidfVectorizerFactory factory) {
+  tfidf_factory() = std::move(factory);
+}
+
+void set_sentence_encoder_loader(SentenceEncoderLoader loader) {
+  encoder_loader() = std::move(loader);
+}
+
+DocScores pair_scores(const std::vector<std::string>& doc_ids, const std::vector<double>& scores) {
+  DocScores out;
+  std::size_t n = std::min(doc_ids.size(), scores.size());
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.set(doc_ids[i], scores[i]);
+  return out;
+}
+
+// ---- TF-IDF ----
+
+OptionalTfidfBackend::OptionalTfidfBackend() {
+  try {
+    if (tfidf_factory()) vectorizer = tfidf_factory()();
+    available = vectorizer != nullptr;
+  } catch (...) {
+    // A facility that cannot be loaded is simply not there.
+    vectorizer.reset();
+    available = false;
+  }
+}
+
+void OptionalTfidfBackend::build(const DocTexts& doc_text_by_id) {
+  if (!available || !vectorizer) return;
+  std::vector<std::string_view> texts;
+  split_docs(doc_text_by_id, doc_ids, texts);
+  matrix = vectorizer->fit_transform(texts);
+}
+
+DocScores OptionalTfidfBackend::score(std::string_view question) const {
+  if (!available || !vectorizer || !matrix) return {};
+  try {
+    return pair_scores(doc_ids, vectorizer->cosine_similarity(*matrix, question));
+  } catch (...) {
+    return {};
+  }
+}
+
+// ---- sentence embeddings ----
+
+OptionalEmbeddingBackend::OptionalEmbeddingBackend(std::optional<std::string> model_name_or_path)
+    : model_name_or_path(std::move(model_name_or_path)) {
+  const auto& name = this->model_name_or_path;
+  if (!name || name->empty()) return;
+  try {
+    if (encoder_loader()) model = encoder_loader()(*name);
+    available = model != nullptr;
+  } catch (...) {
+    model.reset();
+    available = false;
+  }
+}
+
+void OptionalEmbeddingBackend::build(const DocTexts& doc_text_by_id) {
+  if (!available || !model) return;
+  std::vector<std::string_view> texts;
+  split_docs(doc_text_by_id, doc_ids, texts);
+  embeddings = model->encode(texts);
+}
+
+DocScores OptionalEmbeddingBackend::score(std::string_view question) const {
+  if (!available || !model || !embeddings) return {};
+  try {
+    return pair_scores(doc_ids, model->similarities(*embeddings, question));
+  } catch (...) {
+    return {};
+  }
+}
+
+// ---- selector steps ----
+
+DocTexts Schemasift::_build_doc_texts(const MetadataCatalog& catalog) {
+  DocTexts docs;
+  std::size_t n = catalog.tables.size();
+  for (const TableMeta& table : catalog.tables) n += table.columns.size();
+  docs.reserve(n);
+  std::string id;
+  for (const TableMeta& table : catalog.tables) {
+    id.assign(internal::kTableDocPrefix);
+    id += table.table_name;
+    docs.set(id, table.searchable_text());
+    for (const ColumnMeta& col : table.columns) {
+      id.assign(internal::kColumnDocPrefix);
+      id += table.table_name;
+      id += '.';
+      id += col.name;
+      docs.set(id, col.searchable_text(table.table_name, table.business_name));
+    }
+  }
+  return docs;
+}
+
+bool Schemasift::tfidf_wanted() const {
+  return is_strategy(config.strategy, Strategy::TFIDF, Strategy::HYBRID) &&
+         config.use_tfidf_if_available && static_cast<bool>(tfidf_factory());
+}
+
+bool Schemasift::embedding_wanted() const {
+  const auto& name = config.embedding_model_name_or_path;
+  return is_strategy(config.strategy, Strategy::EMBEDDING, Strategy::HYBRID) &&
+         config.use_embeddings_if_available && name && !name->empty() &&
+         static_cast<bool>(encoder_loader());
+}
+
+DocScores Schemasift::_get_tfidf_scores(std::string_view question, const DocTexts& docs) const {
+  if (!is_strategy(config.strategy, Strategy::TFIDF, Strategy::HYBRID)) return {};
+  if (!config.use_tfidf_if_available) return {};
+  OptionalTfidfBackend backend;
+  if (!backend.available) return {};
+  backend.build(docs);
+  return backend.score(question);
+}
+
+DocScores Schemasift::_get_embedding_scores(std::string_view question, const DocTexts& docs) const {
+  if (!is_strategy(config.strategy, Strategy::EMBEDDING, Strategy::HYBRID)) return {};
+  if (!config.use_embeddings_if_available) return {};
+  OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
+  if (!backend.available) return {};
+  backend.build(docs);
+  return backend.score(question);
+}
+
+double Schemasift::_blend_scores(double lexical, double tfidf, double embedding) const {
+  const std::string& strategy = config.strategy;
+  if (strategy == Strategy::LEXICAL) return lexical;
+  if (strategy == Strategy::TFIDF) return tfidf != 0.0 ? tfidf : lexical;
+  if (strategy == Strategy::EMBEDDING) return embedding != 0.0 ? embedding : lexical;
+  // "hybrid" and any other strategy: the weighted mean of the scores present.
+  double total_weight = 0.0;
+  double sum = 0.0;
+  total_weight += config.lexical_alpha;
+  sum += config.lexical_alpha * lexical;
+  if (tfidf != 0.0) {
+    total_weight += config.tfidf_alpha;
+    sum += config.tfidf_alpha * tfidf;
+  }
+  if (embedding != 0.0) {
+    total_weight += config.embedding_alpha;
+    sum += config.embedding_alpha * embedding;
+  }
+  if (total_weight == 0.0) total_weight = 1.0;
+  return sum / total_weight;
+}
+
+}  // namespace tessarin::schemasift

@@ -1,0 +1,163 @@
+// The optional vector scorers of the selector (TF-IDF and sentence
+// embeddings) and the document maps they index and score.
+//
+// The facilities behind the two backends are pluggable: a TF-IDF vectorizer
+// factory and a sentence-encoder loader can be installed once at start-up.
+// With nothing installed both backends report themselves unavailable and
+// the selector scores lexically.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "schemasift/text.h"
+
+namespace tessarin::schemasift {
+
+// Insertion-ordered map from document id to a value, with hashed lookup
+// (catalogs hold tens of thousands of documents). set() on an existing id
+// replaces the value and keeps the entry's first position.
+template <class V>
+class DocMap {
+ public:
+  using value_type = std::pair<std::string, V>;
+
+  DocMap() = default;
+  DocMap(std::initializer_list<value_type> items) {
+    for (const auto& item : items) set(item.first, item.second);
+  }
+
+  void set(std::string id, V value) {
+    auto found = index_.find(std::string_view(id));
+    if (found != index_.end()) {
+      items_[found->second].second = std::move(value);
+      return;
+    }
+    index_.emplace(id, items_.size());
+    items_.emplace_back(std::move(id), std::move(value));
+  }
+  const V* find(std::string_view id) const {
+    auto found = index_.find(id);
+    return found == index_.end() ? nullptr : &items_[found->second].second;
+  }
+  bool contains(std::string_view id) const { return find(id) != nullptr; }
+
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  void reserve(std::size_t n) {
+    items_.reserve(n);
+    index_.reserve(n);
+  }
+  const std::vector<value_type>& items() const { return items_; }
+  auto begin() const { return items_.begin(); }
+  auto end() const { return items_.end(); }
+
+  friend bool operator==(const DocMap& a, const DocMap& b) { return a.items_ == b.items_; }
+
+ private:
+  std::vector<value_type> items_;
+  std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index_;
+};
+
+// Document id to document text, and document id to similarity.
+using DocTexts = DocMap<std::string>;
+using DocScores = DocMap<double>;
+
+// ---- pluggable facilities ----
+
+// A fitted document matrix; its form belongs to the vectorizer that made it.
+class TfidfMatrix {
+ public:
+  virtual ~TfidfMatrix() = default;
+};
+
+// A TF-IDF vectorizer over word unigrams and bigrams, lower-casing.
+class TfidfVectorizer {
+ public:
+  virtual ~TfidfVectorizer() = default;
+  // Fits on the texts and returns one matrix row per text, in order.
+  virtual std::shared_ptr<const TfidfMatrix> fit_transform(
+      const std::vector<std::string_view>& texts) = 0;
+  // Cosine similarity of the question to every row, in row order.
+  virtual std::vector<double> cosine_similarity(const TfidfMatrix& matrix,
+                                                std::string_view question) const = 0;
+};
+
+// Document embeddings; their form belongs to the encoder that made them.
+class EmbeddingMatrix {
+ public:
+  virtual ~EmbeddingMatrix() = default;
+};
+
+// A local sentence-embedding model.
+class SentenceEncoder {
+ public:
+  virtual ~SentenceEncoder() = default;
+  // Unit-length encodings of the texts, one row per text.
+  virtual std::shared_ptr<const EmbeddingMatrix> encode(
+      const std::vector<std::string_view>& texts) = 0;
+  // Dot product of every row with the unit-length encoding of the question.
+  virtual std::vector<double> similarities(const EmbeddingMatrix& embeddings,
+                                           std::string_view question) = 0;
+};
+
+// Makes a vectorizer; may throw, which leaves the backend unavailable.
+using TfidfVectorizerFactory = std::function<std::shared_ptr<TfidfVectorizer>()>;
+// Loads a model by name or path; may throw, which leaves the backend
+// unavailable.
+using SentenceEncoderLoader =
+    std::function<std::shared_ptr<SentenceEncoder>(const std::string& model_name_or_path)>;
+
+// Installs the facilities (an empty function removes one). Call them before
+// any selection runs: selections read them without locking.
+void set_tfidf_vectorizer_factory(TfidfVectorizerFactory factory);
+void set_sentence_encoder_loader(SentenceEncoderLoader loader);
+
+// ---- the two backends ----
+
+class OptionalTfidfBackend {
+ public:
+  // Loads the facility when one is installed; any failure leaves the backend
+  // unavailable.
+  OptionalTfidfBackend();
+
+  // Fits the vectorizer on the documents in map order; a no-op when
+  // unavailable. Errors of the facility propagate.
+  void build(const DocTexts& doc_text_by_id);
+  // Similarity of the question to every document; empty when unavailable,
+  // unbuilt, or on any error.
+  DocScores score(std::string_view question) const;
+
+  bool available = false;
+  std::shared_ptr<TfidfVectorizer> vectorizer;
+  std::shared_ptr<const TfidfMatrix> matrix;
+  std::vector<std::string> doc_ids;
+};
+
+class OptionalEmbeddingBackend {
+ public:
+  // No model name means no backend: there is no default model.
+  explicit OptionalEmbeddingBackend(std::optional<std::string> model_name_or_path = std::nullopt);
+
+  void build(const DocTexts& doc_text_by_id);
+  DocScores score(std::string_view question) const;
+
+  bool available = false;
+  std::shared_ptr<SentenceEncoder> model;
+  std::vector<std::string> doc_ids;
+  std::shared_ptr<const EmbeddingMatrix> embeddings;
+  std::optional<std::string> model_name_or_path;
+};
+
+// Pairs ids with similarities; the shorter sequence decides the length.
+DocScores pair_scores(const std::vector<std::string>& doc_ids, const std::vector<double>& scores);
+
+}  // namespace tessarin::schemasift
