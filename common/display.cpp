@@ -134,12 +134,10 @@ constexpr int kMinRoundDigits = -308;
 
 }  // namespace
 
-std::string string_literal(std::string_view text) {
+void append_string_literal(std::string& out, std::string_view text) {
   bool has_single = text.find('\'') != std::string_view::npos;
   bool has_double = text.find('"') != std::string_view::npos;
   char quote = has_single && !has_double ? '"' : '\'';
-  std::string out;
-  out.reserve(text.size() + 2);
   out.push_back(quote);
   std::size_t i = 0;
   while (i < text.size()) {
@@ -180,6 +178,12 @@ std::string string_literal(std::string_view text) {
     }
   }
   out.push_back(quote);
+}
+
+std::string string_literal(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  append_string_literal(out, text);
   return out;
 }
 
@@ -201,7 +205,7 @@ std::string float_repr(double x) {
 
 void append_literal_text(std::string& out, const JsonValue& value) {
   if (value.is_string()) {
-    out.append(string_literal(value.as_string()));
+    append_string_literal(out, value.as_string());
   } else {
     append_display_text(out, value);
   }
@@ -247,7 +251,7 @@ void append_display_text(std::string& out, const JsonValue& value) {
       for (const auto& [key, item] : value.as_map()) {
         if (!first) out.append(", ");
         first = false;
-        out.append(string_literal(key));
+        append_string_literal(out, key);
         out.append(": ");
         append_literal_text(out, item);
       }

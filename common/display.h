@@ -19,6 +19,7 @@ std::string literal_text(const JsonValue& value);
 void append_literal_text(std::string& out, const JsonValue& value);
 // repr() of a Python str.
 std::string string_literal(std::string_view text);
+void append_string_literal(std::string& out, std::string_view text);
 
 // repr() of a Python float: shortest round-trip digits, "2.0", "1e-05",
 // "1e+16", "inf", "-inf", "nan".

@@ -158,6 +158,7 @@ def has_unsupported_content(value):
 @example('{"a": 1, "a": 2, "b": 3}')
 @example("[1, 2.5e3, -0, NaN, -Infinity]")
 @example('"\\ud83d\\ude00"')
+@example("[1e-310, 2.4703282292062328e-324, 2e-324, 1.7976931348623159e308, -0.0e-99999999999999999999, 1e99999]")
 def test_parse_json_agrees_with_json_loads_on_any_text(text):
     expected, error = python_outcome(text)
     if error is not None:
