@@ -33,24 +33,37 @@ constexpr std::u32string_view kHintStripSet = U" ?.,";
 
 // The hint extractors' patterns, compiled once. The metric patterns follow
 // AGGREGATION_ALIASES entry by entry, alias by alias.
+// A pattern with the words one of which every match contains, so texts
+// without any of them skip the search.
+struct GuardedPattern {
+  Regex regex;
+  std::vector<std::string_view> needs_one_of;
+
+  bool search(std::string_view q, std::u32string_view q32, RegexMatch& match) const {
+    for (std::string_view word : needs_one_of)
+      if (q.find(word) != std::string_view::npos) return regex.search(q32, 0, match);
+    return false;
+  }
+};
+
 struct DeltaPatterns {
-  std::vector<Regex> dimension;
-  std::vector<Regex> filter;
+  std::vector<GuardedPattern> dimension;
+  std::vector<GuardedPattern> filter;
   std::vector<std::vector<Regex>> metric;
   Regex hint_tail{
       "\\b(for|with|from|last|previous|current|next|top|bottom|sort|order|limit)\\b.*$"};
 
   DeltaPatterns() {
-    for (const char* p :
-         {"\\bby\\s+([a-zA-Z0-9_\\- ]{2,60})", "\\bgroup\\s+by\\s+([a-zA-Z0-9_\\- ]{2,60})",
-          "\\bmake\\s+(?:it\\s+)?([a-zA-Z0-9_\\- ]{2,60})\\s+(?:based|wise)",
-          "\\b([a-zA-Z0-9_\\- ]{2,60})\\s+(?:based|wise)\\b"})
-      dimension.emplace_back(p);
-    for (const char* p :
-         {"\\bonly\\s+([a-zA-Z0-9_\\- =']{2,80})", "\\binclude\\s+([a-zA-Z0-9_\\- =']{2,80})",
-          "\\bwhere\\s+([a-zA-Z0-9_\\- =']{2,80})",
-          "\\bfilter\\s+(?:by\\s+)?([a-zA-Z0-9_\\- =']{2,80})"})
-      filter.emplace_back(p);
+    dimension.push_back({Regex("\\bby\\s+([a-zA-Z0-9_\\- ]{2,60})"), {"by"}});
+    dimension.push_back({Regex("\\bgroup\\s+by\\s+([a-zA-Z0-9_\\- ]{2,60})"), {"group"}});
+    dimension.push_back(
+        {Regex("\\bmake\\s+(?:it\\s+)?([a-zA-Z0-9_\\- ]{2,60})\\s+(?:based|wise)"), {"make"}});
+    dimension.push_back(
+        {Regex("\\b([a-zA-Z0-9_\\- ]{2,60})\\s+(?:based|wise)\\b"), {"based", "wise"}});
+    filter.push_back({Regex("\\bonly\\s+([a-zA-Z0-9_\\- =']{2,80})"), {"only"}});
+    filter.push_back({Regex("\\binclude\\s+([a-zA-Z0-9_\\- =']{2,80})"), {"include"}});
+    filter.push_back({Regex("\\bwhere\\s+([a-zA-Z0-9_\\- =']{2,80})"), {"where"}});
+    filter.push_back({Regex("\\bfilter\\s+(?:by\\s+)?([a-zA-Z0-9_\\- =']{2,80})"), {"filter"}});
     for (const AliasEntry& entry : vocabulary().AGGREGATION_ALIASES) {
       std::vector<Regex>& row = metric.emplace_back();
       for (std::string_view alias : entry.spellings)
@@ -82,12 +95,12 @@ std::string normalize_message(std::string_view question) {
 }
 
 // The first pattern whose group 1 cleans to a non-empty hint.
-std::optional<std::string> first_clean_hint(const std::vector<Regex>& patterns,
-                                            std::u32string_view q) {
+std::optional<std::string> first_clean_hint(const std::vector<GuardedPattern>& patterns,
+                                            std::string_view q, std::u32string_view q32) {
   RegexMatch match;
-  for (const Regex& pattern : patterns) {
-    if (!pattern.search(q, 0, match)) continue;
-    std::string hint = Turnmend::_clean_hint(detail::group_text(match, q, 1));
+  for (const GuardedPattern& pattern : patterns) {
+    if (!pattern.search(q, q32, match)) continue;
+    std::string hint = Turnmend::_clean_hint(detail::group_text(match, q32, 1));
     if (!hint.empty()) return hint;
   }
   return std::nullopt;
@@ -203,6 +216,12 @@ std::u32string lowered_code_points(std::string_view text) {
   return unicode::to_lower(std::u32string_view(unicode::decode_utf8(text)));
 }
 
+bool has_decimal_digit(std::u32string_view text) {
+  for (char32_t c : text)
+    if (unicode::is_decimal(c)) return true;
+  return false;
+}
+
 std::string group_text(const RegexMatch& match, std::u32string_view text, std::size_t group) {
   return unicode::encode_utf8(match.group(text, group));
 }
@@ -257,10 +276,12 @@ IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
   const std::u32string q32 = unicode::decode_utf8(q);
   IntentDelta delta;
 
+  // The count, reference and number patterns all need a digit.
+  const bool has_digit = detail::has_decimal_digit(q32);
   read_granularity(q, delta);
-  read_top_and_bottom(q32, delta);
+  if (has_digit) read_top_and_bottom(q32, delta);
 
-  if (std::optional<std::string> hint = first_clean_hint(delta_patterns().dimension, q32)) {
+  if (std::optional<std::string> hint = first_clean_hint(delta_patterns().dimension, q, q32)) {
     set_operation_if_none(delta, operations::kReplaceGroupBy);
     delta.raw_hints.push_back(*hint);
     delta.dimension_hint = std::move(hint);
@@ -271,7 +292,7 @@ IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
     delta.metric_hint = std::move(hint);
   }
   if (contains_any(q, kFilterCues)) {
-    if (std::optional<std::string> hint = first_clean_hint(delta_patterns().filter, q32)) {
+    if (std::optional<std::string> hint = first_clean_hint(delta_patterns().filter, q, q32)) {
       set_operation_if_none(delta, operations::kAddFilter);
       delta.raw_hints.push_back(*hint);
       delta.filter_hint = std::move(hint);
@@ -286,16 +307,16 @@ IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
     set_operation_if_none(delta, operations::kCompare);
     delta.compare_hint = q;
   }
-  read_replacement_number(q32, delta);
+  if (has_digit) read_replacement_number(q32, delta);
   return delta;
 }
 
 std::optional<std::string> Turnmend::_extract_dimension_hint(const std::string& q) {
-  return first_clean_hint(delta_patterns().dimension, unicode::decode_utf8(q));
+  return first_clean_hint(delta_patterns().dimension, q, unicode::decode_utf8(q));
 }
 
 std::optional<std::string> Turnmend::_extract_filter_hint(const std::string& q) {
-  return first_clean_hint(delta_patterns().filter, unicode::decode_utf8(q));
+  return first_clean_hint(delta_patterns().filter, q, unicode::decode_utf8(q));
 }
 
 std::optional<std::string> Turnmend::_extract_metric_hint(const std::string& q) {

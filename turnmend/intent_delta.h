@@ -15,6 +15,10 @@ namespace tessarin::turnmend::detail {
 // The message lower-cased, as code points.
 std::u32string lowered_code_points(std::string_view text);
 
+// Whether the text holds a decimal digit of any script (what \\d matches):
+// patterns that need one cannot match without.
+bool has_decimal_digit(std::u32string_view text);
+
 // UTF-8 text of a matched group (empty when the group is unset).
 std::string group_text(const RegexMatch& match, std::u32string_view text, std::size_t group);
 

@@ -1,11 +1,20 @@
 // Candidate ranking and reference detection: explicit turn and artifact
 // references in the message, the score of every recent card, the rule that
 // decides whether the best card is a safe base, and the question to ask back.
+#include "turnmend/ranking.h"
+
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
+#include <unordered_map>
 
 #include "common/display.h"
+#include "common/json_text.h"
 #include "common/unicode.h"
 #include "turnmend/intent_delta.h"
 #include "turnmend/resolver.h"
@@ -40,13 +49,16 @@ constexpr double kPronounBaseMinScore = 0.2;
 // the vocabulary's order) and the two artifact-reference forms.
 struct ReferencePatterns {
   std::vector<Regex> ordinals;
+  std::vector<std::u32string> ordinal_words;  // each ordinal pattern needs its word
   Regex artifact_noun{"\\b(chart|table|card|widget|result)\\s*#?\\s*(\\w+)\\b"};
   Regex artifact_identifier{"\\b(\\w+_\\d+)\\b"};
 
   ReferencePatterns() {
-    for (const OrdinalWord& ordinal : vocabulary().ORDINAL_WORDS)
+    for (const OrdinalWord& ordinal : vocabulary().ORDINAL_WORDS) {
+      ordinal_words.push_back(unicode::decode_utf8(ordinal.word));
       ordinals.emplace_back("\\b" + std::string(ordinal.word) +
                             "\\s+(question|query|answer|result|chart|table|card|widget)\\b");
+    }
   }
 };
 
@@ -59,38 +71,6 @@ const ReferencePatterns& reference_patterns() {
 std::string normalized_reference(std::string_view text) {
   std::string out = unicode::to_lower(text);
   std::erase(out, '#');
-  return out;
-}
-
-// Distinct words, sorted, for set intersections without hashing.
-std::vector<std::string_view> word_set(const StringList& words) {
-  std::vector<std::string_view> set(words.begin(), words.end());
-  std::sort(set.begin(), set.end());
-  set.erase(std::unique(set.begin(), set.end()), set.end());
-  return set;
-}
-
-// overlap_score of two sets made by word_set.
-double set_overlap(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
-  if (a.empty() || b.empty()) return 0.0;
-  std::size_t common = 0;
-  auto ia = a.begin(), ib = b.begin();
-  while (ia != a.end() && ib != b.end()) {
-    if (*ia < *ib) {
-      ++ia;
-    } else if (*ib < *ia) {
-      ++ib;
-    } else {
-      ++common, ++ia, ++ib;
-    }
-  }
-  return static_cast<double>(common) / static_cast<double>(std::min(a.size(), b.size()));
-}
-
-StringList entity_tokens(const TurnContextCard& card) {
-  StringList out;
-  for (const StringList* list : {&card.entities, &card.topic_keywords, &card.selected_metadata_ids})
-    for (const std::string& item : *list) tokenize_into(item, nullptr, out);
   return out;
 }
 
@@ -112,9 +92,515 @@ std::string with_number(std::string_view prefix, std::int64_t number) {
 
 }  // namespace
 
+namespace detail {
+
+namespace {
+
+constexpr std::int64_t kStateTextChars = 1000;
+constexpr int kMaxWalkDepth = 64;
+constexpr std::uint64_t kLowerBits = 0x2020202020202020ull;
+constexpr std::size_t kSmallQueryWords = 64;
+
+// Byte classes of the ASCII scanner: a word is a run of lower-case letters
+// and digits, and a capital starts a new word (identifier splitting puts a
+// blank before it); everything else separates words.
+enum ByteClass : std::uint8_t { kSeparator = 0, kWordByte = 1, kCapital = 2 };
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+  std::array<std::uint8_t, 256> classes{};
+  for (int c = 'a'; c <= 'z'; ++c) classes[c] = kWordByte;
+  for (int c = '0'; c <= '9'; ++c) classes[c] = kWordByte;
+  for (int c = 'A'; c <= 'Z'; ++c) classes[c] = kCapital;
+  return classes;
+}
+constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
+
+// A one-to-one mix of 64 bits (the murmur3 finalizer).
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ull;
+  x ^= x >> 33;
+  return x;
+}
+
+// Up to 8 bytes of a word, lower-cased (a word byte lower-cases by setting
+// bit 0x20), little-endian, zero-padded.
+std::uint64_t load_lower(const char* data, std::size_t length) {
+  std::uint64_t v = 0;
+  if (length >= 8) {
+    std::memcpy(&v, data, 8);
+    return v | kLowerBits;
+  }
+  for (std::size_t i = 0; i < length; ++i)
+    v |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i]) | 0x20) << (8 * i);
+  return v;
+}
+
+// Hash of a word, blind to the case of its letters. Words of up to 8 bytes
+// hash one-to-one, so for them equal hashes and lengths mean equal words.
+std::uint64_t word_hash(const char* data, std::size_t length) {
+  if (length <= 8) return mix(load_lower(data, length));
+  std::uint64_t h = mix(length);
+  for (std::size_t i = 0; i < length; i += 8)
+    h = mix(h ^ load_lower(data + i, std::min<std::size_t>(8, length - i)));
+  return h;
+}
+
+struct WordRef {
+  const char* data;
+  std::uint32_t length;
+  std::uint64_t hash;
+
+  bool same(const char* other, std::size_t other_length, std::uint64_t other_hash) const {
+    if (hash != other_hash || length != other_length) return false;
+    for (std::size_t i = 8; i < length; i += 8) {
+      std::size_t chunk = std::min<std::size_t>(8, length - i);
+      if (load_lower(data + i, chunk) != load_lower(other + i, chunk)) return false;
+    }
+    return length <= 8 || load_lower(data, 8) == load_lower(other, 8);
+  }
+};
+
+// The module stop words by hash: all are at most 8 bytes long, so a hash and
+// a length name one word.
+class StopwordHashes {
+ public:
+  StopwordHashes() {
+    for (const std::string& word : vocabulary().STOPWORDS.words()) {
+      if (word.size() > 8)
+        throw std::logic_error("stop words longer than 8 bytes need byte checks");
+      const std::uint64_t h = word_hash(word.data(), word.size());
+      std::size_t i = h & kMask;
+      while (used_[i]) i = (i + 1) & kMask;
+      used_[i] = true;
+      hashes_[i] = h;
+    }
+  }
+  bool contains(std::size_t length, std::uint64_t hash) const {
+    if (length > 8) return false;
+    for (std::size_t i = hash & kMask; used_[i]; i = (i + 1) & kMask)
+      if (hashes_[i] == hash) return true;
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kMask = 127;
+  std::array<std::uint64_t, kMask + 1> hashes_{};
+  std::array<bool, kMask + 1> used_{};
+};
+
+const StopwordHashes& stopword_hashes() {
+  static const StopwordHashes table;
+  return table;
+}
+
+// JSON text of a double, as the writer gives it.
+void json_double_text(double x, std::string& out) {
+  out.clear();
+  if (std::isnan(x)) {
+    out = "NaN";
+  } else if (std::isinf(x)) {
+    out = x < 0 ? "-Infinity" : "Infinity";
+  } else {
+    append_float_repr(out, x);
+  }
+}
+
+// Byte classes of the one-pass scanners. Pieces: bytes from 0x80 up end the
+// fast scan (other scripts need the general tokenizer). JSON strings: also
+// control bytes (escaped with letters) end it, and '"' and '\\' separate
+// words but take an escape.
+enum ScanClass : std::uint8_t { kScanSeparator, kScanWord, kScanCapital, kScanEscaped, kScanStop };
+
+constexpr std::array<std::uint8_t, 256> make_scan_classes(bool json_string) {
+  std::array<std::uint8_t, 256> classes{};
+  for (int b = 0; b < 256; ++b) {
+    std::uint8_t c = kScanSeparator;
+    if (kByteClasses[b] == kWordByte) c = kScanWord;
+    if (kByteClasses[b] == kCapital) c = kScanCapital;
+    if (b >= 0x80 || (json_string && b < 0x20)) c = kScanStop;
+    if (json_string && (b == '"' || b == '\\')) c = kScanEscaped;
+    classes[b] = c;
+  }
+  return classes;
+}
+constexpr std::array<std::uint8_t, 256> kPieceClasses = make_scan_classes(false);
+constexpr std::array<std::uint8_t, 256> kJsonStringClasses = make_scan_classes(true);
+
+// Hands the words of ASCII text to sink.word in one pass; returns false at
+// the first byte of class kScanStop. `escapes` counts '"' and '\\'.
+template <class Sink>
+bool scan_words(std::string_view text, const std::array<std::uint8_t, 256>& classes, bool entity,
+                Sink& sink, std::size_t& escapes) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* end = p + text.size();
+  while (p < end) {
+    const std::uint8_t c = classes[*p];
+    if (c == kScanSeparator) {
+      ++p;
+    } else if (c <= kScanCapital) {
+      // The first byte may be a capital; a later capital starts the next word.
+      const unsigned char* start = p++;
+      while (p < end && classes[*p] == kScanWord) ++p;
+      sink.word(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start), entity);
+    } else if (c == kScanEscaped) {
+      ++escapes;
+      ++p;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Walks a card's searchable text piece by piece and hands every word (stop
+// words included) to sink.word(data, length, is_entity_word). A sink offers
+// mark() and rewind(mark) to drop the words of a piece that has to be read
+// again the long way. Word storage lives until the next scan.
+class CardScanner {
+ public:
+  template <class Sink>
+  void scan(const TurnContextCard& card, Sink& sink) {
+    owned_.clear();
+    piece(card.user_question, false, sink);
+    piece(card.resolved_question, false, sink);
+    piece(card.assistant_answer_summary, false, sink);
+    piece(card.task_type, false, sink);
+    piece(card.artifact_type, false, sink);
+    if (card.artifact_id) piece(*card.artifact_id, false, sink);
+    if (card.artifact_label) piece(*card.artifact_label, false, sink);
+    // Joining the items with blanks joins no words, so each item is scanned alone.
+    for (const StringList* list :
+         {&card.topic_keywords, &card.entities, &card.selected_metadata_ids})
+      for (const std::string& item : *list) piece(item, true, sink);
+    state(card.query_state, 0, sink);
+    state(card.retrieval_state, 1, sink);
+    state(card.output_state, 2, sink);
+  }
+
+ private:
+  template <class Sink>
+  void piece(std::string_view text, bool entity, Sink& sink) {
+    const auto mark = sink.mark();
+    std::size_t escapes = 0;
+    if (scan_words(text, kPieceClasses, entity, sink, escapes)) return;
+    sink.rewind(mark);
+    // Lower-casing other scripts can yield ASCII letters; the general
+    // tokenizer handles that.
+    StringList words;
+    tokenize_into(text, nullptr, words);
+    for (std::string& word : words) {
+      const std::string& stored = owned_.emplace_back(std::move(word));
+      sink.word(stored.data(), stored.size(), entity);
+    }
+  }
+
+  // A state contributes the words of compact_text(state, 1000). When its
+  // strings are plain and its JSON text is within the cut length, those are
+  // the words of its keys and values in order, found without the text.
+  template <class Sink>
+  void state(const JsonMap& map, std::size_t slot, Sink& sink) {
+    if (map.empty()) return;  // "{}" holds no word
+    const auto mark = sink.mark();
+    std::size_t length = 0;
+    if (plain_map(map, 0, length, sink) && length <= static_cast<std::size_t>(kStateTextChars))
+      return;
+    sink.rewind(mark);
+    std::string& text = texts_[slot];
+    JsonValue value(map);
+    JsonWriteOptions options;
+    options.ensure_ascii = false;
+    text = json_text(value, options);
+    if (static_cast<std::int64_t>(unicode::code_point_length(text)) > kStateTextChars)
+      text = compact_text(value, kStateTextChars);
+    piece(text, false, sink);
+  }
+
+  // A JSON string of bytes 0x20 to 0x7F: its words, and its length with the
+  // quotes and the escapes of '"' and '\\'.
+  template <class Sink>
+  bool plain_string(std::string_view text, std::size_t& length, Sink& sink) {
+    std::size_t escapes = 0;
+    if (!scan_words(text, kJsonStringClasses, false, sink, escapes)) return false;
+    length += text.size() + 2 + escapes;
+    return length <= static_cast<std::size_t>(kStateTextChars);
+  }
+
+  template <class Sink>
+  bool plain_map(const JsonMap& map, int depth, std::size_t& length, Sink& sink) {
+    if (depth > kMaxWalkDepth) return false;
+    length += 2 + (map.empty() ? 0 : 2 * (map.size() - 1));
+    for (const auto& [key, value] : map) {
+      length += 2;  // ": "
+      if (!plain_string(key, length, sink) || !plain_value(value, depth + 1, length, sink))
+        return false;
+    }
+    return true;
+  }
+
+  template <class Sink>
+  bool plain_value(const JsonValue& value, int depth, std::size_t& length, Sink& sink) {
+    switch (value.kind()) {
+      case JsonValue::Kind::String:
+        return plain_string(value.as_string(), length, sink);
+      case JsonValue::Kind::List: {
+        if (depth > kMaxWalkDepth) return false;
+        const JsonList& list = value.as_list();
+        length += 2 + (list.empty() ? 0 : 2 * (list.size() - 1));
+        for (const JsonValue& item : list)
+          if (!plain_value(item, depth + 1, length, sink)) return false;
+        return true;
+      }
+      case JsonValue::Kind::Map:
+        return plain_map(value.as_map(), depth, length, sink);
+      case JsonValue::Kind::Null:
+        return literal("null", length, sink);
+      case JsonValue::Kind::Bool:
+        return literal(value.as_bool() ? "true" : "false", length, sink);
+      case JsonValue::Kind::Int: {
+        char buffer[24];
+        auto result = std::to_chars(buffer, buffer + sizeof buffer, value.as_int());
+        return literal(owned_.emplace_back(buffer, result.ptr), length, sink);
+      }
+      case JsonValue::Kind::Double:
+        json_double_text(value.as_double(), number_);
+        return literal(owned_.emplace_back(number_), length, sink);
+      case JsonValue::Kind::Opaque:
+        return false;
+    }
+    return false;
+  }
+
+  template <class Sink>
+  bool literal(std::string_view text, std::size_t& length, Sink& sink) {
+    std::size_t escapes = 0;
+    scan_words(text, kPieceClasses, false, sink, escapes);
+    length += text.size();
+    return length <= static_cast<std::size_t>(kStateTextChars);
+  }
+
+  std::deque<std::string> owned_;  // words and numbers not backed by the card
+  std::string texts_[3];           // JSON text of states that take the long way
+  std::string number_;
+};
+
+// The message's distinct words, found by hash.
+class QueryIndex {
+ public:
+  explicit QueryIndex(const StringList& tokens) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * tokens.size()) capacity *= 2;
+    slots_.assign(capacity, 0);
+    for (const std::string& token : tokens) {
+      const std::uint64_t h = word_hash(token.data(), token.size());
+      if (find(token.data(), token.size(), h) >= 0) continue;
+      std::size_t i = h & (capacity - 1);
+      while (slots_[i]) i = (i + 1) & (capacity - 1);
+      words_.push_back(WordRef{token.data(), static_cast<std::uint32_t>(token.size()), h});
+      slots_[i] = static_cast<std::uint32_t>(words_.size());
+      length_bits_ |= length_bit(token.size());
+    }
+  }
+
+  std::size_t size() const { return words_.size(); }
+  bool may_hold_length(std::size_t length) const { return length_bits_ & length_bit(length); }
+  // Index of the word, or -1.
+  std::ptrdiff_t find(const char* data, std::size_t length, std::uint64_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i]; i = (i + 1) & mask) {
+      const WordRef& word = words_[slots_[i] - 1];
+      if (word.same(data, length, hash)) return static_cast<std::ptrdiff_t>(slots_[i] - 1);
+    }
+    return -1;
+  }
+
+ private:
+  static std::uint64_t length_bit(std::size_t length) {
+    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  }
+  std::vector<WordRef> words_;        // views of the caller's tokens
+  std::vector<std::uint32_t> slots_;  // word index + 1; 0 is empty
+  std::uint64_t length_bits_ = 0;
+};
+
+// Distinct words seen, counted up to a cap: the overlap coefficient divides
+// by the smaller set, so past the message's word count the card's exact
+// count does not matter.
+class CappedDistinct {
+ public:
+  void reset(std::size_t cap) {
+    cap_ = cap;
+    words_.clear();
+  }
+  bool full() const { return words_.size() >= cap_; }
+  std::size_t size() const { return words_.size(); }
+  void truncate(std::size_t size) { words_.resize(size); }
+  void add(const char* data, std::size_t length, std::uint64_t hash) {
+    if (full()) return;
+    for (const WordRef& word : words_)
+      if (word.same(data, length, hash)) return;
+    words_.push_back(WordRef{data, static_cast<std::uint32_t>(length), hash});
+  }
+
+ private:
+  std::size_t cap_ = 0;
+  std::vector<WordRef> words_;
+};
+
+double overlap(std::size_t common, std::size_t a, std::size_t b) {
+  if (a == 0 || b == 0) return 0.0;
+  return static_cast<double>(common) / static_cast<double>(std::min(a, b));
+}
+
+// Overlaps for messages of up to 64 distinct words: found words are bits,
+// and once both distinct counts reach the cap only words of a length some
+// message word has are hashed at all.
+class SmallQuerySink {
+ public:
+  SmallQuerySink(const QueryIndex& query, const StopwordHashes& stopwords)
+      : query_(query), stopwords_(stopwords) {}
+
+  void reset() {
+    found_ = entity_found_ = 0;
+    all_.reset(query_.size());
+    entity_.reset(query_.size());
+  }
+
+  struct Mark {
+    std::uint64_t found, entity_found;
+    std::size_t all, entity;
+  };
+  Mark mark() const { return {found_, entity_found_, all_.size(), entity_.size()}; }
+  void rewind(const Mark& m) {
+    found_ = m.found;
+    entity_found_ = m.entity_found;
+    all_.truncate(m.all);
+    entity_.truncate(m.entity);
+  }
+
+  [[gnu::always_inline]] void word(const char* data, std::size_t length, bool entity) {
+    const bool count = !all_.full() || (entity && !entity_.full());
+    if (!count && !query_.may_hold_length(length)) return;
+    count_word(data, length, entity, count);
+  }
+
+ private:
+  void count_word(const char* data, std::size_t length, bool entity, bool count) {
+    const std::uint64_t hash = word_hash(data, length);
+    const std::ptrdiff_t index = query_.find(data, length, hash);
+    if (index >= 0) {
+      found_ |= std::uint64_t{1} << index;
+      if (entity) entity_found_ |= std::uint64_t{1} << index;
+    } else if (!count || stopwords_.contains(length, hash)) {
+      return;  // message words are never stop words
+    }
+    if (!count) return;
+    all_.add(data, length, hash);
+    if (entity) entity_.add(data, length, hash);
+  }
+
+ public:
+  CardOverlaps overlaps() const {
+    return {overlap(static_cast<std::size_t>(std::popcount(found_)), query_.size(), all_.size()),
+            overlap(static_cast<std::size_t>(std::popcount(entity_found_)), query_.size(),
+                    entity_.size())};
+  }
+
+ private:
+  const QueryIndex& query_;
+  const StopwordHashes& stopwords_;
+  std::uint64_t found_ = 0;
+  std::uint64_t entity_found_ = 0;
+  CappedDistinct all_;
+  CappedDistinct entity_;
+};
+
+// Overlaps for longer messages: the card's distinct words in full.
+class WordSetSink {
+ public:
+  WordSetSink(const QueryIndex& query, const StopwordHashes& stopwords)
+      : query_(query), stopwords_(stopwords) {}
+
+  void reset() { words_.clear(); }
+  std::size_t mark() const { return words_.size(); }
+  void rewind(std::size_t mark) { words_.resize(mark); }
+
+  void word(const char* data, std::size_t length, bool entity) {
+    words_.push_back({WordRef{data, static_cast<std::uint32_t>(length), 0}, entity});
+  }
+
+  CardOverlaps overlaps() {
+    std::vector<std::uint8_t> found(query_.size());  // bit 0: card word, bit 1: entity word
+    Index all, entities;
+    for (auto& [word, entity] : words_) {
+      word.hash = word_hash(word.data, word.length);
+      if (stopwords_.contains(word.length, word.hash)) continue;
+      const std::ptrdiff_t index = query_.find(word.data, word.length, word.hash);
+      if (index >= 0) found[static_cast<std::size_t>(index)] |= entity ? 3 : 1;
+      add_distinct(all, word);
+      if (entity) add_distinct(entities, word);
+    }
+    std::size_t common = 0, entity_common = 0;
+    for (std::uint8_t f : found) {
+      common += f & 1;
+      entity_common += (f >> 1) & 1;
+    }
+    return {overlap(common, query_.size(), all.size()),
+            overlap(entity_common, query_.size(), entities.size())};
+  }
+
+ private:
+  using Index = std::unordered_multimap<std::uint64_t, WordRef>;
+  static void add_distinct(Index& index, const WordRef& word) {
+    auto [first, last] = index.equal_range(word.hash);
+    for (auto it = first; it != last; ++it)
+      if (it->second.same(word.data, word.length, word.hash)) return;
+    index.emplace(word.hash, word);
+  }
+
+  const QueryIndex& query_;
+  const StopwordHashes& stopwords_;
+  std::vector<std::pair<WordRef, bool>> words_;
+};
+
+}  // namespace
+
+struct CardOverlapMeter::Impl {
+  explicit Impl(const StringList& tokens)
+      : query(tokens), small(query, stopword_hashes()), large(query, stopword_hashes()) {}
+  QueryIndex query;
+  CardScanner scanner;
+  SmallQuerySink small;
+  WordSetSink large;
+};
+
+CardOverlapMeter::CardOverlapMeter(const StringList& message_tokens)
+    : impl_(std::make_unique<Impl>(message_tokens)) {}
+
+CardOverlapMeter::~CardOverlapMeter() = default;
+
+CardOverlaps CardOverlapMeter::measure(const TurnContextCard& card) {
+  if (impl_->query.size() == 0) return {};
+  if (impl_->query.size() <= kSmallQueryWords) {
+    impl_->small.reset();
+    impl_->scanner.scan(card, impl_->small);
+    return impl_->small.overlaps();
+  }
+  impl_->large.reset();
+  impl_->scanner.scan(card, impl_->large);
+  return impl_->large.overlaps();
+}
+
+}  // namespace detail
+
 std::optional<std::int64_t> Turnmend::_detect_explicit_turn_reference(const std::string& question) {
   const std::u32string q = detail::lowered_code_points(question);
-  if (std::optional<RegexMatch> match = vocabulary().TURN_REF_RE.search(q)) {
+  // Each alternative of TURN_REF_RE holds a digit run.
+  std::optional<RegexMatch> match;
+  if (detail::has_decimal_digit(q)) match = vocabulary().TURN_REF_RE.search(q);
+  if (match) {
     for (std::size_t group = 1; group <= 3; ++group) {
       if (!match->matched(group)) continue;
       if (std::optional<std::int64_t> number = detail::digits_to_int64(match->group(q, group)))
@@ -123,8 +609,10 @@ std::optional<std::int64_t> Turnmend::_detect_explicit_turn_reference(const std:
   }
   const std::vector<OrdinalWord>& words = vocabulary().ORDINAL_WORDS;
   const std::vector<Regex>& patterns = reference_patterns().ordinals;
+  const std::vector<std::u32string>& literals = reference_patterns().ordinal_words;
   for (std::size_t i = 0; i < words.size(); ++i)
-    if (patterns[i].contains(std::u32string_view(q))) return words[i].value;
+    if (q.find(literals[i]) != std::u32string::npos && patterns[i].contains(std::u32string_view(q)))
+      return words[i].value;
   return std::nullopt;
 }
 
@@ -156,7 +644,7 @@ std::vector<ContextCandidate> Turnmend::_rank_candidates(
     std::optional<std::int64_t> active_turn_id,
     const std::optional<std::string>& preferred_task_type) const {
   const StringList q_tokens = tokenize(std::string_view(current_question));
-  const std::vector<std::string_view> q_token_set = word_set(q_tokens);
+  detail::CardOverlapMeter overlap_meter(q_tokens);
   const std::optional<std::int64_t> latest = _latest_active_turn_id(cards);
 
   std::vector<const CardRef*> ordered;
@@ -211,12 +699,13 @@ std::vector<ContextCandidate> Turnmend::_rank_candidates(
     score += recency * config.recency_weight;
     if (recency > 0.5) reasons.emplace_back(kRecentTurnReason);
 
-    const double keyword_overlap = set_overlap(q_token_set, word_set(card.tokens()));
+    const detail::CardOverlaps overlaps = overlap_meter.measure(card);
+    const double keyword_overlap = overlaps.keyword;
     if (keyword_overlap != 0.0) {
       score += keyword_overlap * config.keyword_overlap_weight;
       reasons.push_back(std::string(kKeywordOverlapReason) + format_fixed(keyword_overlap, 2));
     }
-    const double entity_overlap = set_overlap(q_token_set, word_set(entity_tokens(card)));
+    const double entity_overlap = overlaps.entity;
     if (entity_overlap != 0.0) {
       score += entity_overlap * config.entity_overlap_weight;
       reasons.push_back(std::string(kEntityOverlapReason) + format_fixed(entity_overlap, 2));
