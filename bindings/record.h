@@ -142,6 +142,13 @@ class Record {
     add<M>(name, member, true, doc);
     return *this;
   }
+  // A field read back as a copy: for lists of records, whose elements would
+  // otherwise refer into a vector that an assignment can reallocate.
+  template <class M>
+  Record& field(const char* name, M T::*member, nb::rv_policy policy, const char* doc = nullptr) {
+    add<M>(name, member, false, doc, policy);
+    return *this;
+  }
 
   nb::class_<T>& cls() { return cls_; }
 
@@ -150,13 +157,14 @@ class Record {
 
  private:
   template <class M>
-  void add(const char* name, M T::*member, bool is_required, const char* doc) {
+  void add(const char* name, M T::*member, bool is_required, const char* doc,
+           nb::rv_policy policy = nb::rv_policy::reference_internal) {
     Field f;
     f.name = name;
     f.required = is_required;
-    f.get = [member](nb::handle self) -> nb::object {
+    f.get = [member, policy](nb::handle self) -> nb::object {
       T& obj = nb::cast<T&>(self);
-      return nb::cast(obj.*member, nb::rv_policy::reference_internal, self);
+      return nb::cast(obj.*member, policy, self);
     };
     std::string owner = name_;
     std::string field_name = name;
@@ -167,7 +175,7 @@ class Record {
     cls_.def_prop_rw(
         name, [get = f.get](nb::handle self) { return get(self); },
         [set = f.set](T& obj, nb::handle value) { set(obj, value); },
-        doc ? nb::doc(doc) : nb::doc(""));
+        doc ? doc : "");
   }
 
   nb::class_<T> cls_;
