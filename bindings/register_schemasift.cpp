@@ -287,7 +287,7 @@ void register_normalizer(nb::module_& m) {
             nb::gil_scoped_release release;
             return ss::CatalogNormalizer::normalize(value, database);
           },
-          nb::arg("catalog"), nb::arg("database") = nb::none(),
+          nb::arg("catalog").none(), nb::arg("database") = nb::none(),
           "The MetadataCatalog of a catalog dict; TypeError naming the path of a\n"
           "value of the wrong shape. The dict is not changed.")
       .def_static("_infer_role", &ss::CatalogNormalizer::_infer_role, nb::arg("raw_col"),

@@ -1,0 +1,334 @@
+"""Type stubs of tessarin.schemasift."""
+
+import enum
+from collections.abc import Iterable
+from typing import Any, ClassVar
+
+from tessarin import Pattern
+
+# ---- text primitives ----
+
+def _split_identifier(value: str) -> str: ...
+def tokenize(text: str, stopwords: Iterable[str] | None = None) -> list[str]: ...
+def normalize_text(text: object) -> str: ...
+def estimate_tokens(text: str, chars_per_token: float = 4.0) -> int: ...
+def stable_hash(value: object) -> str: ...
+def safe_float(value: object, default: float = 0.0) -> float: ...
+
+# ---- vocabulary ----
+
+DEFAULT_STOPWORDS: frozenset[str]
+DATE_TERMS: frozenset[str]
+METRIC_TERMS: frozenset[str]
+DIMENSION_TERMS: frozenset[str]
+TREND_WORDS: frozenset[str]
+ROW_LISTING_PHRASES: tuple[str, ...]
+_WORD_RE: Pattern
+_CAMEL_RE: Pattern
+TOP_N_RE: Pattern
+BOTTOM_N_RE: Pattern
+
+class ColumnRole(enum.StrEnum):
+    METRIC = "metric"
+    DIMENSION = "dimension"
+    DATE = "date"
+    DATETIME = "datetime"
+    ID = "id"
+    PRIMARY_KEY = "primary_key"
+    FOREIGN_KEY = "foreign_key"
+    TEXT = "text"
+    BOOLEAN = "boolean"
+    UNKNOWN = "unknown"
+
+class Strategy(enum.StrEnum):
+    LEXICAL = "lexical"
+    TFIDF = "tfidf"
+    EMBEDDING = "embedding"
+    HYBRID = "hybrid"
+
+# ---- catalog model ----
+
+class ColumnMeta:
+    name: str
+    type: str
+    description: str
+    synonyms: list[str]
+    role: str
+    tags: list[str]
+    nullable: bool | None
+    is_primary_key: bool
+    is_foreign_key: bool
+    sample_values: list[Any]
+    extra: dict[str, Any]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        name: str,
+        type: str = "",
+        description: str = "",
+        synonyms: list[str] = ...,
+        role: str = "unknown",
+        tags: list[str] = ...,
+        nullable: bool | None = None,
+        is_primary_key: bool = False,
+        is_foreign_key: bool = False,
+        sample_values: list[Any] = ...,
+        extra: dict[str, Any] = ...,
+    ) -> None: ...
+    def searchable_text(self, table_name: str = "", table_business_name: str = "") -> str: ...
+
+class TableMeta:
+    table_name: str
+    business_name: str
+    description: str
+    tags: list[str]
+    columns: list[ColumnMeta]
+    default_date_column: str | None
+    default_metric_column: str | None
+    row_count: int | None
+    extra: dict[str, Any]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        table_name: str,
+        business_name: str = "",
+        description: str = "",
+        tags: list[str] = ...,
+        columns: list[ColumnMeta] = ...,
+        default_date_column: str | None = None,
+        default_metric_column: str | None = None,
+        row_count: int | None = None,
+        extra: dict[str, Any] = ...,
+    ) -> None: ...
+    def searchable_text(self) -> str: ...
+
+class RelationshipMeta:
+    from_table: str
+    from_column: str
+    to_table: str
+    to_column: str
+    relationship_type: str
+    description: str
+    extra: dict[str, Any]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        from_table: str,
+        from_column: str,
+        to_table: str,
+        to_column: str,
+        relationship_type: str = "many_to_one",
+        description: str = "",
+        extra: dict[str, Any] = ...,
+    ) -> None: ...
+    def involves(self, table_names: Iterable[str]) -> bool: ...
+    def touches(self, table_names: Iterable[str]) -> bool: ...
+
+class MetadataCatalog:
+    database: str
+    tables: list[TableMeta]
+    relationships: list[RelationshipMeta]
+    extra: dict[str, Any]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        database: str = "",
+        tables: list[TableMeta] = ...,
+        relationships: list[RelationshipMeta] = ...,
+        extra: dict[str, Any] = ...,
+    ) -> None: ...
+    def to_prompt_dict(self) -> dict[str, Any]: ...
+
+class CatalogNormalizer:
+    def __init__(self) -> None: ...
+    @staticmethod
+    def normalize(catalog: dict[str, Any], database: str | None = None) -> MetadataCatalog: ...
+    @staticmethod
+    def _infer_role(raw_col: dict[str, Any]) -> str: ...
+    @staticmethod
+    def _normalize_relationships(obj: dict[str, Any]) -> list[RelationshipMeta]: ...
+
+# ---- intent ----
+
+class QueryIntent:
+    raw_question: str
+    tokens: list[str]
+    has_time_filter: bool
+    wants_trend: bool
+    wants_metric: bool
+    wants_grouping: bool
+    wants_table_rows: bool
+    top_n: int | None
+    bottom_n: int | None
+    metric_terms: list[str]
+    dimension_terms: list[str]
+    date_terms: list[str]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        raw_question: str,
+        tokens: list[str] = ...,
+        has_time_filter: bool = False,
+        wants_trend: bool = False,
+        wants_metric: bool = False,
+        wants_grouping: bool = False,
+        wants_table_rows: bool = False,
+        top_n: int | None = None,
+        bottom_n: int | None = None,
+        metric_terms: list[str] = ...,
+        dimension_terms: list[str] = ...,
+        date_terms: list[str] = ...,
+    ) -> None: ...
+
+class IntentParser:
+    def __init__(self) -> None: ...
+    def parse(self, question: str) -> QueryIntent: ...
+
+# ---- selector configuration and results ----
+
+class SelectorConfig:
+    strategy: str
+    top_k_tables: int
+    max_columns_per_table: int
+    min_table_score: float
+    min_column_score: float
+    include_relationships: bool
+    include_neighbor_tables_for_joins: bool
+    include_primary_keys: bool
+    include_foreign_keys: bool
+    include_default_date_on_time_intent: bool
+    include_default_metric_on_metric_intent: bool
+    max_output_chars: int | None
+    token_chars_per_token: float
+    include_descriptions: bool
+    include_synonyms: bool
+    include_sample_values: bool
+    max_sample_values_per_column: int
+    table_name_weight: float
+    table_business_name_weight: float
+    table_tag_weight: float
+    table_description_weight: float
+    column_name_weight: float
+    column_synonym_weight: float
+    column_tag_weight: float
+    column_description_weight: float
+    role_intent_weight: float
+    exact_phrase_bonus: float
+    use_tfidf_if_available: bool
+    use_embeddings_if_available: bool
+    embedding_model_name_or_path: str | None
+    lexical_alpha: float
+    tfidf_alpha: float
+    embedding_alpha: float
+    include_debug: bool
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        strategy: str = "hybrid",
+        top_k_tables: int = 3,
+        max_columns_per_table: int = 25,
+        min_table_score: float = 0.03,
+        min_column_score: float = 0.02,
+        include_relationships: bool = True,
+        include_neighbor_tables_for_joins: bool = False,
+        include_primary_keys: bool = True,
+        include_foreign_keys: bool = True,
+        include_default_date_on_time_intent: bool = True,
+        include_default_metric_on_metric_intent: bool = True,
+        max_output_chars: int | None = None,
+        token_chars_per_token: float = 4.0,
+        include_descriptions: bool = True,
+        include_synonyms: bool = True,
+        include_sample_values: bool = False,
+        max_sample_values_per_column: int = 5,
+        table_name_weight: float = 8.0,
+        table_business_name_weight: float = 6.0,
+        table_tag_weight: float = 4.0,
+        table_description_weight: float = 2.0,
+        column_name_weight: float = 10.0,
+        column_synonym_weight: float = 8.0,
+        column_tag_weight: float = 4.0,
+        column_description_weight: float = 2.0,
+        role_intent_weight: float = 4.0,
+        exact_phrase_bonus: float = 5.0,
+        use_tfidf_if_available: bool = True,
+        use_embeddings_if_available: bool = False,
+        embedding_model_name_or_path: str | None = None,
+        lexical_alpha: float = 0.7,
+        tfidf_alpha: float = 0.15,
+        embedding_alpha: float = 0.15,
+        include_debug: bool = True,
+    ) -> None: ...
+
+class ScoredColumn:
+    column: ColumnMeta
+    score: float
+    reasons: list[str]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(self, column: ColumnMeta, score: float, reasons: list[str] = ...) -> None: ...
+
+class ScoredTable:
+    table: TableMeta
+    score: float
+    reasons: list[str]
+    columns: list[ScoredColumn]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        table: TableMeta,
+        score: float,
+        reasons: list[str] = ...,
+        columns: list[ScoredColumn] = ...,
+    ) -> None: ...
+
+class SelectionMetrics:
+    input_tables: int
+    input_columns: int
+    output_tables: int
+    output_columns: int
+    input_chars: int
+    output_chars: int
+    input_estimated_tokens: int
+    output_estimated_tokens: int
+    table_reduction_percent: float
+    column_reduction_percent: float
+    char_reduction_percent: float
+    token_reduction_percent: float
+    compression_ratio: float
+    catalog_hash: str
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        input_tables: int,
+        input_columns: int,
+        output_tables: int,
+        output_columns: int,
+        input_chars: int,
+        output_chars: int,
+        input_estimated_tokens: int,
+        output_estimated_tokens: int,
+        table_reduction_percent: float,
+        column_reduction_percent: float,
+        char_reduction_percent: float,
+        token_reduction_percent: float,
+        compression_ratio: float,
+        catalog_hash: str,
+    ) -> None: ...
+    def summary(self) -> str: ...
+
+class MetadataSelectionResult:
+    selected_metadata: dict[str, Any]
+    metrics: SelectionMetrics
+    intent: QueryIntent
+    debug: dict[str, Any]
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __init__(
+        self,
+        selected_metadata: dict[str, Any],
+        metrics: SelectionMetrics,
+        intent: QueryIntent,
+        debug: dict[str, Any] = ...,
+    ) -> None: ...
+    def to_dict(self, include_debug: bool = False) -> dict[str, Any]: ...
+
+# ---- selector (appended below) ----
