@@ -235,24 +235,29 @@ def _metrics(**overrides):
     return ss.SelectionMetrics(**fields)
 
 
+# Required fields are built per test: records kept in module globals would
+# outlive the interpreter's last collection.
 RECORDS = [
-    (ss.ColumnMeta, {"name": "revenue"}, "type", ""),
-    (ss.TableMeta, {"table_name": "orders"}, "columns", []),
-    (ss.RelationshipMeta, {"from_table": "a", "from_column": "b", "to_table": "c", "to_column": "d"},
+    (ss.ColumnMeta, lambda: {"name": "revenue"}, "type", ""),
+    (ss.TableMeta, lambda: {"table_name": "orders"}, "columns", []),
+    (ss.RelationshipMeta,
+     lambda: {"from_table": "a", "from_column": "b", "to_table": "c", "to_column": "d"},
      "relationship_type", "many_to_one"),
-    (ss.MetadataCatalog, {}, "database", ""),
-    (ss.QueryIntent, {"raw_question": "q"}, "top_n", None),
-    (ss.SelectorConfig, {}, "strategy", "hybrid"),
-    (ss.ScoredColumn, {"column": ss.ColumnMeta("c"), "score": 0.5}, "reasons", []),
-    (ss.ScoredTable, {"table": ss.TableMeta("t"), "score": 0.5}, "columns", []),
+    (ss.MetadataCatalog, dict, "database", ""),
+    (ss.QueryIntent, lambda: {"raw_question": "q"}, "top_n", None),
+    (ss.SelectorConfig, dict, "strategy", "hybrid"),
+    (ss.ScoredColumn, lambda: {"column": ss.ColumnMeta("c"), "score": 0.5}, "reasons", []),
+    (ss.ScoredTable, lambda: {"table": ss.TableMeta("t"), "score": 0.5}, "columns", []),
     (ss.MetadataSelectionResult,
-     {"selected_metadata": {"database": "x"}, "metrics": _metrics(),
-      "intent": ss.QueryIntent("q")}, "debug", {}),
+     lambda: {"selected_metadata": {"database": "x"}, "metrics": _metrics(),
+              "intent": ss.QueryIntent("q")}, "debug", {}),
 ]
 
 
-@pytest.mark.parametrize("cls, required, field, default", RECORDS, ids=lambda x: getattr(x, "__name__", None))
-def test_records_behave_like_dataclasses(cls, required, field, default):
+@pytest.mark.parametrize("cls, make_required, field, default", RECORDS,
+                         ids=[r[0].__name__ for r in RECORDS])
+def test_records_behave_like_dataclasses(cls, make_required, field, default):
+    required = make_required()
     record = cls(**required)
     assert getattr(record, field) == default
     assert cls(*required.values()) == record
