@@ -1,7 +1,396 @@
+// Python surface of the regex engine: compile_pattern, the Pattern class
+// (tessarin::Regex itself, so C++ code returning a Regex hands Python a
+// Pattern) and Match. Offsets are in code points, as Python's own.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "common/regex.h"
+#include "convert.h"
 #include "register.h"
 
 namespace tessarin::py {
 
-void register_regex(nanobind::module_&) {}
+namespace {
+
+// Texts longer than this are matched without holding the GIL.
+constexpr std::size_t kReleaseGilFrom = 4096;
+
+std::u32string code_points(nb::handle text) {
+  if (!PyUnicode_Check(text.ptr()))
+    throw nb::type_error(("expected str, got " + python_type_name(text)).c_str());
+  PyObject* s = text.ptr();
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  std::u32string out(static_cast<std::size_t>(n), U'\0');
+  for (Py_ssize_t i = 0; i < n; ++i)
+    out[static_cast<std::size_t>(i)] = PyUnicode_READ(kind, data, i);
+  return out;
+}
+
+nb::str to_str(std::u32string_view text) {
+  PyObject* s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(),
+                                          static_cast<Py_ssize_t>(text.size()));
+  if (!s) throw nb::python_error();
+  return nb::steal<nb::str>(s);
+}
+
+nb::object substring(nb::handle text, std::size_t start, std::size_t end) {
+  PyObject* s =
+      PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+  if (!s) throw nb::python_error();
+  return nb::steal(s);
+}
+
+std::size_t clamp_pos(Py_ssize_t pos, std::size_t size) {
+  if (pos < 0) return 0;
+  return std::min(static_cast<std::size_t>(pos), size);
+}
+
+template <class F>
+auto without_gil_if_long(std::size_t size, F&& f) {
+  if (size < kReleaseGilFrom) return f();
+  nb::gil_scoped_release release;
+  return f();
+}
+
+struct Match {
+  RegexMatch match;
+  nb::object text;  // the searched str
+  Regex re;
+  std::size_t pos;
+
+  std::size_t checked_group(nb::handle g) const {
+    if (!PyLong_Check(g.ptr())) throw nb::index_error("no such group");
+    long long index = PyLong_AsLongLong(g.ptr());
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      throw nb::index_error("no such group");
+    }
+    if (index < 0 || static_cast<std::size_t>(index) > re.group_count())
+      throw nb::index_error("no such group");
+    return static_cast<std::size_t>(index);
+  }
+
+  Py_ssize_t start(nb::handle g) const {
+    std::size_t i = checked_group(g);
+    return match.matched(i) ? static_cast<Py_ssize_t>(match.start(i)) : -1;
+  }
+  Py_ssize_t end(nb::handle g) const {
+    std::size_t i = checked_group(g);
+    return match.matched(i) ? static_cast<Py_ssize_t>(match.end(i)) : -1;
+  }
+  nb::object group_text(std::size_t i, nb::handle unset) const {
+    if (!match.matched(i)) return nb::borrow(unset);
+    return substring(text, match.start(i), match.end(i));
+  }
+  nb::object group(nb::args args) const {
+    if (args.size() == 0) return group_text(0, nb::none());
+    if (args.size() == 1) return group_text(checked_group(args[0]), nb::none());
+    nb::list items;
+    for (nb::handle a : args) items.append(group_text(checked_group(a), nb::none()));
+    return nb::tuple(items);
+  }
+  nb::tuple groups(nb::handle unset) const {
+    nb::list items;
+    for (std::size_t i = 1; i <= re.group_count(); ++i) items.append(group_text(i, unset));
+    return nb::tuple(items);
+  }
+  std::string repr() const {
+    nb::object whole = group_text(0, nb::none());
+    return "<tessarin.Match object; span=(" + std::to_string(match.start()) + ", " +
+           std::to_string(match.end()) + "), match=" + nb::cast<std::string>(nb::repr(whole)) + ">";
+  }
+};
+
+// A replacement template as re.sub reads it: literal pieces and group
+// references (-1 marks a literal piece).
+struct Template {
+  std::vector<std::pair<long, std::u32string>> pieces;
+  bool literal_only() const {
+    return pieces.size() <= 1 && (pieces.empty() || pieces[0].first < 0);
+  }
+};
+
+[[noreturn]] void template_error(const std::string& what, std::size_t offset) {
+  throw nb::value_error((what + " at position " + std::to_string(offset)).c_str());
+}
+
+bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+bool is_octal_digit(char32_t c) { return c >= '0' && c <= '7'; }
+
+Template parse_template(std::u32string_view repl, std::size_t group_count) {
+  Template t;
+  std::u32string literal;
+  auto add_group = [&](unsigned long long index, std::size_t at) {
+    if (index > group_count) template_error("invalid group reference " + std::to_string(index), at);
+    if (!literal.empty()) t.pieces.emplace_back(-1, std::move(literal));
+    literal.clear();
+    t.pieces.emplace_back(static_cast<long>(index), std::u32string());
+  };
+  for (std::size_t i = 0; i < repl.size();) {
+    std::size_t at = i;
+    char32_t c = repl[i++];
+    if (c != '\\') {
+      literal.push_back(c);
+      continue;
+    }
+    if (i >= repl.size()) template_error("bad escape (end of pattern)", at);
+    c = repl[i++];
+    if (c == 'g') {
+      if (i >= repl.size() || repl[i] != '<') template_error("missing <", i);
+      std::size_t close = repl.find(U'>', i + 1);
+      if (close == std::u32string_view::npos) template_error("missing >, unterminated name", i + 1);
+      std::u32string_view name = repl.substr(i + 1, close - i - 1);
+      if (name.empty()) template_error("missing group name", i + 1);
+      bool digits = true;
+      for (char32_t d : name) digits = digits && is_ascii_digit(d);
+      if (!digits && is_ascii_digit(name[0])) template_error("bad character in group name", i + 1);
+      if (!digits) throw nb::index_error("unknown group name (named groups are not supported)");
+      if (name.size() > 9) template_error("invalid group reference", i + 1);
+      unsigned long long index = 0;
+      for (char32_t d : name) index = index * 10 + (d - '0');
+      add_group(index, i + 1);
+      i = close + 1;
+    } else if (c == '0') {
+      std::uint32_t value = 0;
+      for (int k = 0; k < 2 && i < repl.size() && is_octal_digit(repl[i]); ++k)
+        value = value * 8 + (repl[i++] - '0');
+      literal.push_back(value & 0xFF);
+    } else if (is_ascii_digit(c)) {
+      unsigned long long index = c - '0';
+      if (i < repl.size() && is_ascii_digit(repl[i])) {
+        char32_t second = repl[i];
+        if (is_octal_digit(c) && is_octal_digit(second) && i + 1 < repl.size() &&
+            is_octal_digit(repl[i + 1])) {
+          std::uint32_t value = (c - '0') * 64 + (second - '0') * 8 + (repl[i + 1] - '0');
+          if (value > 0377) template_error("octal escape value outside of range 0-0o377", at);
+          literal.push_back(value);
+          i += 2;
+          continue;
+        }
+        index = index * 10 + (second - '0');
+        ++i;
+      }
+      add_group(index, at);
+    } else {
+      switch (c) {
+        case 'a':
+          literal.push_back(7);
+          break;
+        case 'b':
+          literal.push_back(8);
+          break;
+        case 'f':
+          literal.push_back(12);
+          break;
+        case 'n':
+          literal.push_back(10);
+          break;
+        case 'r':
+          literal.push_back(13);
+          break;
+        case 't':
+          literal.push_back(9);
+          break;
+        case 'v':
+          literal.push_back(11);
+          break;
+        case '\\':
+          literal.push_back('\\');
+          break;
+        default:
+          if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+            std::string what = "bad escape \\";
+            what.push_back(static_cast<char>(c));
+            template_error(what, at);
+          }
+          literal.push_back('\\');
+          literal.push_back(c);
+      }
+    }
+  }
+  if (!literal.empty()) t.pieces.emplace_back(-1, std::move(literal));
+  return t;
+}
+
+std::u32string expand(const Template& t, std::u32string_view text, const RegexMatch& m) {
+  std::u32string out;
+  for (const auto& [group, literal] : t.pieces) {
+    if (group < 0) {
+      out += literal;
+    } else {
+      out += m.group(text, static_cast<std::size_t>(group));
+    }
+  }
+  return out;
+}
+
+nb::object sub(const Regex& re, nb::handle repl, nb::handle text) {
+  std::u32string r = code_points(repl);
+  std::u32string t = code_points(text);
+  Template tpl = parse_template(r, re.group_count());
+  if (tpl.literal_only()) {
+    std::u32string fixed = tpl.pieces.empty() ? std::u32string() : tpl.pieces[0].second;
+    return to_str(without_gil_if_long(t.size(), [&] { return re.replace_all(t, fixed); }));
+  }
+  std::u32string out = without_gil_if_long(t.size(), [&] {
+    std::u32string result;
+    std::size_t copied = 0;
+    for (const RegexMatch& m : re.find_all(t)) {
+      result.append(t, copied, m.start() - copied);
+      result += expand(tpl, t, m);
+      copied = m.end();
+    }
+    result.append(t, copied);
+    return result;
+  });
+  return to_str(out);
+}
+
+enum class Anchor { kSearch, kMatch, kFull };
+
+nb::object find_one(const Regex& re, nb::handle text, Py_ssize_t pos, Anchor anchor) {
+  std::u32string t = code_points(text);
+  std::size_t start = clamp_pos(pos, t.size());
+  RegexMatch m;
+  bool found = without_gil_if_long(t.size(), [&] {
+    switch (anchor) {
+      case Anchor::kMatch:
+        return re.match_at(t, start, m);
+      case Anchor::kFull:
+        return re.full_match(t, start, m);
+      default:
+        return re.search(t, start, m);
+    }
+  });
+  if (!found) return nb::none();
+  return nb::cast(Match{std::move(m), nb::borrow(text), re, start});
+}
+
+std::vector<RegexMatch> all_matches(const Regex& re, std::u32string_view t) {
+  return without_gil_if_long(t.size(), [&] { return re.find_all(t); });
+}
+
+nb::list findall(const Regex& re, nb::handle text) {
+  std::u32string t = code_points(text);
+  nb::list out;
+  std::size_t groups = re.group_count();
+  nb::str empty("");
+  for (const RegexMatch& m : all_matches(re, t)) {
+    if (groups == 0) {
+      out.append(substring(text, m.start(), m.end()));
+    } else if (groups == 1) {
+      out.append(m.matched(1) ? substring(text, m.start(1), m.end(1)) : nb::object(empty));
+    } else {
+      nb::list items;
+      for (std::size_t g = 1; g <= groups; ++g)
+        items.append(m.matched(g) ? substring(text, m.start(g), m.end(g)) : nb::object(empty));
+      out.append(nb::tuple(items));
+    }
+  }
+  return out;
+}
+
+nb::object finditer(const Regex& re, nb::handle text) {
+  std::u32string t = code_points(text);
+  nb::list out;
+  for (RegexMatch& m : all_matches(re, t))
+    out.append(nb::cast(Match{std::move(m), nb::borrow(text), re, 0}));
+  return nb::iter(out);
+}
+
+std::string pattern_repr(const Regex& re) {
+  std::string out = "tessarin.compile_pattern(";
+  out += nb::cast<std::string>(nb::repr(nb::str(re.pattern().c_str(), re.pattern().size())));
+  if (re.ignorecase()) out += ", ignorecase=True";
+  return out + ")";
+}
+
+Regex compile(nb::handle pattern, bool ignorecase) {
+  std::string text = to_utf8(pattern, "pattern");
+  return Regex(text, ignorecase);
+}
+
+}  // namespace
+
+void register_regex(nb::module_& m) {
+  nb::class_<Match>(m, "Match", "One match; offsets count code points.")
+      .def("start", &Match::start, nb::arg("group") = 0)
+      .def("end", &Match::end, nb::arg("group") = 0)
+      .def(
+          "span", [](const Match& x, nb::handle g) { return nb::make_tuple(x.start(g), x.end(g)); },
+          nb::arg("group") = 0)
+      .def("group", &Match::group)
+      .def("groups", &Match::groups, nb::arg("default") = nb::none())
+      .def("__getitem__", [](const Match& x,
+                             nb::handle g) { return x.group_text(x.checked_group(g), nb::none()); })
+      .def_prop_ro("string", [](const Match& x) { return x.text; })
+      .def_prop_ro("re", [](const Match& x) { return x.re; })
+      .def_prop_ro("pos", [](const Match& x) { return x.pos; })
+      .def("__bool__", [](const Match&) { return true; })
+      .def("__repr__", &Match::repr);
+
+  nb::class_<Regex>(m, "Pattern",
+                    "A compiled pattern of the tessarin dialect (Python's re syntax without "
+                    "flags, optionally case-insensitive under simple case folding).")
+      .def(
+          "__init__",
+          [](Regex* self, nb::handle pattern, bool ignorecase) {
+            new (self) Regex(compile(pattern, ignorecase));
+          },
+          nb::arg("pattern"), nb::arg("ignorecase") = false)
+      .def_prop_ro("pattern", [](const Regex& re) { return re.pattern(); })
+      .def_prop_ro("ignorecase", &Regex::ignorecase)
+      .def_prop_ro("groups", &Regex::group_count)
+      .def(
+          "search",
+          [](const Regex& re, nb::handle text, Py_ssize_t pos) {
+            return find_one(re, text, pos, Anchor::kSearch);
+          },
+          nb::arg("text"), nb::arg("pos") = 0)
+      .def(
+          "match",
+          [](const Regex& re, nb::handle text, Py_ssize_t pos) {
+            return find_one(re, text, pos, Anchor::kMatch);
+          },
+          nb::arg("text"), nb::arg("pos") = 0)
+      .def(
+          "fullmatch",
+          [](const Regex& re, nb::handle text, Py_ssize_t pos) {
+            return find_one(re, text, pos, Anchor::kFull);
+          },
+          nb::arg("text"), nb::arg("pos") = 0)
+      .def("findall", &findall, nb::arg("text"))
+      .def("finditer", &finditer, nb::arg("text"))
+      .def("sub", &sub, nb::arg("repl"), nb::arg("text"),
+           "Replaces every match as re.sub does, template escapes and group references included.")
+      .def("__repr__", &pattern_repr)
+      .def("__eq__",
+           [](const Regex& a, nb::handle b) {
+             if (!nb::isinstance<Regex>(b)) return false;
+             const Regex& other = nb::cast<const Regex&>(b);
+             return a.pattern() == other.pattern() && a.ignorecase() == other.ignorecase();
+           })
+      .def("__hash__",
+           [](const Regex& re) { return nb::hash(nb::make_tuple(re.pattern(), re.ignorecase())); })
+      .def("__copy__", [](const Regex& re) { return re; })
+      .def(
+          "__deepcopy__", [](const Regex& re, nb::handle) { return re; }, nb::arg("memo"))
+      .def("__getstate__",
+           [](const Regex& re) { return nb::make_tuple(re.pattern(), re.ignorecase()); })
+      .def("__setstate__", [](Regex& self, const nb::tuple& state) {
+        new (&self) Regex(compile(state[0], nb::cast<bool>(state[1])));
+      });
+
+  m.def("compile_pattern", &compile, nb::arg("pattern"), nb::arg("ignorecase") = false,
+        "compile_pattern(pattern, ignorecase=False) -> Pattern\n\n"
+        "Compiles a pattern; ValueError names the fault and its position.");
+}
 
 }  // namespace tessarin::py

@@ -56,6 +56,10 @@ class Regex {
   bool search(std::u32string_view text, std::size_t pos, RegexMatch& out) const;
   std::optional<RegexMatch> search(std::u32string_view text, std::size_t pos = 0) const;
   bool contains(std::u32string_view text) const;
+  // A match that starts exactly at pos (re.match), and one that also ends at
+  // the end of the text (re.fullmatch).
+  bool match_at(std::u32string_view text, std::size_t pos, RegexMatch& out) const;
+  bool full_match(std::u32string_view text, std::size_t pos, RegexMatch& out) const;
   // Every non-overlapping match, left to right, zero-width ones included, as
   // Python's re.finditer.
   std::vector<RegexMatch> find_all(std::u32string_view text) const;
