@@ -132,16 +132,20 @@ std::vector<std::size_t> Schemasift::choose_table_positions(
       });
 }
 
-std::vector<ScoredTable> Schemasift::_choose_tables(const std::vector<ScoredTable>& scored_tables,
-                                                    const WordSet& required_tables) const {
-  std::vector<std::size_t> chosen = choose_positions(
+std::vector<std::size_t> Schemasift::_chosen_table_positions(
+    const std::vector<ScoredTable>& scored_tables, const WordSet& required_tables) const {
+  return choose_positions(
       scored_tables.size(), config.top_k_tables, config.min_table_score,
       [&](std::size_t i) { return scored_tables[i].score; },
       [&](std::size_t i) { return contains(required_tables, scored_tables[i].table.table_name); },
       [&](std::size_t a, std::size_t b) { return scored_tables[a] == scored_tables[b]; });
+}
+
+std::vector<ScoredTable> Schemasift::_choose_tables(const std::vector<ScoredTable>& scored_tables,
+                                                    const WordSet& required_tables) const {
   std::vector<ScoredTable> out;
-  out.reserve(chosen.size());
-  for (std::size_t i : chosen) out.push_back(scored_tables[i]);
+  for (std::size_t i : _chosen_table_positions(scored_tables, required_tables))
+    out.push_back(scored_tables[i]);
   return out;
 }
 

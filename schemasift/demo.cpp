@@ -7,7 +7,6 @@ namespace tessarin::schemasift {
 
 namespace {
 
-constexpr std::string_view kDemoQuestion = "Show total revenue by region for last 6 months";
 constexpr std::int64_t kDemoTopKTables = 2;
 constexpr std::int64_t kDemoMaxColumns = 10;
 constexpr int kDemoIndent = 2;
@@ -80,6 +79,8 @@ JsonMap customers() {
 }
 
 }  // namespace
+
+const std::string_view kDemoQuestion = "Show total revenue by region for last 6 months";
 
 JsonMap demo_catalog() {
   JsonList relationships = {JsonMap{{"from_table", "sales_orders"},

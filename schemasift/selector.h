@@ -103,6 +103,9 @@ class Schemasift {
                                          const WordSet& required_tables) const;
   std::vector<ScoredTable> _choose_tables(const std::vector<ScoredTable>& scored_tables,
                                           const WordSet& required_tables) const;
+  // Positions in `scored_tables` of the entries _choose_tables returns.
+  std::vector<std::size_t> _chosen_table_positions(const std::vector<ScoredTable>& scored_tables,
+                                                   const WordSet& required_tables) const;
   std::vector<ScoredColumn> _score_and_choose_columns(
       std::string_view question, const TableMeta& table, const QueryIntent& intent,
       const DocScores& tfidf_scores, const DocScores& embedding_scores,
@@ -169,6 +172,8 @@ MetadataSelectionResult select_metadata(std::string_view question, const JsonMap
                                         const SelectMetadataOptions& options = {});
 SelectorConfig select_metadata_config(const SelectMetadataOptions& options);
 
+// The demonstration question.
+extern const std::string_view kDemoQuestion;
 // The demonstration catalog, in the map shape the normalizer accepts.
 JsonMap demo_catalog();
 // The demonstration run's three texts, each followed by a line break.

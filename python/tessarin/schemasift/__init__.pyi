@@ -332,3 +332,135 @@ class MetadataSelectionResult:
     def to_dict(self, include_debug: bool = False) -> dict[str, Any]: ...
 
 # ---- selector (appended below) ----
+# (section owned by the selector bindings)
+
+class Schemasift:
+    """The metadata selector; `config` is used as given (default SelectorConfig())."""
+
+    config: SelectorConfig
+    @property
+    def intent_parser(self) -> IntentParser: ...
+    def __init__(self, config: SelectorConfig | None = None) -> None: ...
+    def select(
+        self,
+        question: str,
+        catalog: MetadataCatalog | dict[str, Any],
+        *,
+        database: str | None = None,
+        required_tables: Iterable[str] | None = None,
+        required_columns: dict[str, Iterable[str]] | None = None,
+        excluded_tables: Iterable[str] | None = None,
+        excluded_columns: dict[str, Iterable[str]] | None = None,
+    ) -> MetadataSelectionResult: ...
+    # lexical scoring
+    @staticmethod
+    def _token_overlap_score(
+        q_tokens: Iterable[str],
+        doc_tokens: Iterable[str],
+        weight: float,
+        reasons: list[str],
+        reason_label: str,
+    ) -> float: ...
+    @staticmethod
+    def _normalize_lexical(score: float) -> float: ...
+    def _lexical_score_table(
+        self, question: str, table: TableMeta, intent: QueryIntent
+    ) -> tuple[float, list[str]]: ...
+    def _lexical_score_column(
+        self, question: str, table: TableMeta, col: ColumnMeta, intent: QueryIntent
+    ) -> tuple[float, list[str]]: ...
+    # documents, vector scores and blending
+    @staticmethod
+    def _build_doc_texts(catalog: MetadataCatalog) -> dict[str, str]: ...
+    def _get_tfidf_scores(self, question: str, docs: dict[str, str]) -> dict[str, float]: ...
+    def _get_embedding_scores(self, question: str, docs: dict[str, str]) -> dict[str, float]: ...
+    def _blend_scores(self, lexical: float, tfidf: float, embedding: float) -> float: ...
+    # choice
+    def _score_tables(
+        self,
+        question: str,
+        catalog: MetadataCatalog,
+        intent: QueryIntent,
+        tfidf_scores: dict[str, float],
+        embedding_scores: dict[str, float],
+        required_tables: Iterable[str],
+    ) -> list[ScoredTable]: ...
+    def _choose_tables(
+        self, scored_tables: list[ScoredTable], required_tables: Iterable[str]
+    ) -> list[ScoredTable]: ...
+    def _score_and_choose_columns(
+        self,
+        question: str,
+        table: TableMeta,
+        intent: QueryIntent,
+        tfidf_scores: dict[str, float],
+        embedding_scores: dict[str, float],
+        required_columns: Iterable[str],
+        excluded_columns: Iterable[str],
+    ) -> list[ScoredColumn]: ...
+    @staticmethod
+    def _ensure_intent_columns(
+        table: TableMeta,
+        ranked: list[ScoredColumn],
+        selected: list[ScoredColumn],
+        intent: QueryIntent,
+    ) -> list[ScoredColumn]: ...
+    def _select_relationships(
+        self, catalog: MetadataCatalog, selected_tables: list[ScoredTable]
+    ) -> list[RelationshipMeta]: ...
+    # output, budget and metrics
+    def _build_selected_metadata(
+        self,
+        catalog: MetadataCatalog,
+        selected_tables: list[ScoredTable],
+        selected_relationships: list[RelationshipMeta],
+    ) -> dict[str, Any]: ...
+    def _apply_output_budget(self, selected_metadata: dict[str, Any]) -> dict[str, Any]: ...
+    @staticmethod
+    def _reduction_percent(before: int, after: int) -> float: ...
+
+def select_metadata(
+    question: str,
+    catalog: MetadataCatalog | dict[str, Any],
+    database: str | None = None,
+    strategy: str = "hybrid",
+    top_k_tables: int = 3,
+    max_columns_per_table: int = 25,
+    max_output_chars: int | None = None,
+    use_embeddings: bool = False,
+    embedding_model_name_or_path: str | None = None,
+    include_debug: bool = True,
+) -> MetadataSelectionResult: ...
+
+class OptionalTfidfBackend:
+    """TF-IDF similarities when a TF-IDF facility is available."""
+
+    available: bool
+    doc_ids: list[str]
+    @property
+    def vectorizer(self) -> object | None: ...
+    @property
+    def matrix(self) -> object | None: ...
+    def __init__(self) -> None: ...
+    def build(self, doc_text_by_id: dict[str, str]) -> None: ...
+    def score(self, question: str) -> dict[str, float]: ...
+
+class OptionalEmbeddingBackend:
+    """Sentence-embedding similarities when a model is given and loads."""
+
+    available: bool
+    doc_ids: list[str]
+    model_name_or_path: str | None
+    @property
+    def model(self) -> object | None: ...
+    @property
+    def embeddings(self) -> object | None: ...
+    def __init__(self, model_name_or_path: str | None = None) -> None: ...
+    def build(self, doc_text_by_id: dict[str, str]) -> None: ...
+    def score(self, question: str) -> dict[str, float]: ...
+
+def demo_catalog() -> dict[str, Any]: ...
+
+_DEMO_QUESTION: str
+
+def _demo_output() -> str: ...
