@@ -1,0 +1,141 @@
+// Native TF-IDF index over word unigrams and bigrams with cosine scoring.
+//
+// Terms are lower-cased runs of two or more word characters and the pairs of
+// adjacent runs joined by one blank; idf is smoothed, tf is the raw count and
+// every row is l2-normalized in float64. The floating-point operations follow
+// the order of the usual sparse-matrix implementation (row sums in order of
+// first appearance in the corpus, question terms in code-point order), so the
+// similarities match it to the last bit in practice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/unicode.h"
+#include "schemasift/vector_backends.h"
+
+namespace tessarin::schemasift {
+
+// Calls f(token) for every maximal run of two or more word characters of
+// already lower-cased UTF-8 text, in order: the matches of \b\w\w+\b, since a
+// greedy run always ends on a boundary and no boundary lies inside a run.
+// Throws unicode::Utf8Error on invalid UTF-8.
+template <class F>
+void for_each_tfidf_token(std::string_view lowered, F&& f);
+
+class TfidfIndex {
+ public:
+  // Fits the vocabulary, idf and document rows in one pass over the texts.
+  // Throws unicode::Utf8Error on invalid UTF-8.
+  static TfidfIndex fit(const std::vector<std::string_view>& docs);
+
+  // Cosine similarity of the question to every document, in document order.
+  // Empty when the vocabulary is empty (no documents, or no terms in any):
+  // there is nothing to score against.
+  std::vector<double> similarities(std::string_view question) const;
+
+  std::size_t document_count() const { return document_count_; }
+  std::size_t vocabulary_size() const { return terms_.size(); }
+  // The idf of a term, or 0.0 when the term is not in the vocabulary.
+  double idf(std::string_view term) const;
+
+  TfidfIndex(TfidfIndex&&) noexcept = default;
+  TfidfIndex& operator=(TfidfIndex&&) noexcept = default;
+
+ private:
+  TfidfIndex() = default;
+
+  static constexpr std::uint32_t kUnknown = 0xFFFFFFFFu;
+
+  // Stable storage for term texts (string_views into it stay valid).
+  class Arena {
+   public:
+    std::string_view store(std::string_view text);
+    std::string_view store_pair(std::string_view a, std::string_view b);
+
+   private:
+    char* allocate(std::size_t n);
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
+  };
+
+  struct StringViewHash {
+    std::size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>{}(s);
+    }
+  };
+
+  std::uint32_t find_unigram(std::string_view token) const;
+  std::uint32_t find_bigram(std::uint32_t first, std::uint32_t second) const;
+  std::uint32_t intern_unigram(std::string_view token);
+  std::uint32_t intern_bigram(std::uint32_t first, std::uint32_t second);
+  // Known term ids of the text's unigrams then bigrams, repeats included.
+  void known_features(std::string_view text, std::vector<std::uint32_t>& out) const;
+
+  std::size_t document_count_ = 0;
+  // Term ids are given in order of first appearance over the corpus.
+  std::vector<std::string_view> terms_;
+  std::vector<double> idf_;
+  std::unordered_map<std::string_view, std::uint32_t, StringViewHash> unigrams_;
+  std::unordered_map<std::uint64_t, std::uint32_t> bigrams_;
+  // Inverted index: the documents holding term t are postings
+  // [posting_begin_[t], posting_begin_[t + 1]), each with its weight in the
+  // twice-normalized row (once by the vectorizer, once by cosine scoring).
+  std::vector<std::uint32_t> posting_begin_;
+  std::vector<std::uint32_t> posting_doc_;
+  std::vector<double> posting_weight_;
+  Arena arena_;
+};
+
+// The native facility behind OptionalTfidfBackend's vectorizer interface.
+class NativeTfidfVectorizer final : public TfidfVectorizer {
+ public:
+  std::shared_ptr<const TfidfMatrix> fit_transform(
+      const std::vector<std::string_view>& texts) override;
+  std::vector<double> cosine_similarity(const TfidfMatrix& matrix,
+                                        std::string_view question) const override;
+};
+
+// A TfidfVectorizerFactory for set_tfidf_vectorizer_factory.
+std::shared_ptr<TfidfVectorizer> make_native_tfidf_vectorizer();
+
+namespace tfidf_detail {
+
+inline bool is_ascii_word(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+}  // namespace tfidf_detail
+
+template <class F>
+void for_each_tfidf_token(std::string_view lowered, F&& f) {
+  std::size_t run_begin = 0;
+  std::size_t run_length = 0;  // in code points
+  std::size_t i = 0;
+  while (i < lowered.size()) {
+    std::size_t start = i;
+    auto byte = static_cast<unsigned char>(lowered[i]);
+    bool word;
+    if (byte < 0x80) {
+      word = tfidf_detail::is_ascii_word(byte);
+      ++i;
+    } else {
+      word = unicode::is_word(unicode::next_code_point(lowered, i));
+    }
+    if (word) {
+      if (run_length++ == 0) run_begin = start;
+    } else {
+      if (run_length >= 2) f(lowered.substr(run_begin, start - run_begin));
+      run_length = 0;
+    }
+  }
+  if (run_length >= 2) f(lowered.substr(run_begin));
+}
+
+}  // namespace tessarin::schemasift
