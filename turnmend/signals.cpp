@@ -1,6 +1,7 @@
 // Message signal predicates: suggestion requests, follow-up and modification
 // signals, pronoun back-references, risky references and complete questions.
 #include <array>
+#include <cstring>
 
 #include "common/unicode.h"
 #include "turnmend/resolver.h"
@@ -23,16 +24,51 @@ bool is_one_of(std::string_view word, const Words& words) {
   return false;
 }
 
-// Tokens with no stop word dropped.
-StringList raw_tokens(const std::string& question) {
-  static const WordSet kNoStopwords;
-  return tokenize(std::string_view(question), &kNoStopwords);
+bool is_ascii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
 }
 
-bool any_token_in(const StringList& tokens, const WordSet& words) {
-  for (const std::string& token : tokens)
-    if (words.contains(token)) return true;
+// Calls f(word) for the tokens of tokenize(question) with no stop word
+// dropped, in order, until f returns true; returns whether one did. ASCII
+// messages are scanned in place: a token is a run of letters and digits, a
+// capital starts a new one. Tokens longer than the buffer are passed as they
+// stand (not lower-cased): no vocabulary word is that long.
+template <class F>
+bool any_raw_token(const std::string& question, F&& f) {
+  if (!is_ascii(question)) {
+    static const WordSet kNoStopwords;
+    for (const std::string& token : tokenize(std::string_view(question), &kNoStopwords))
+      if (f(std::string_view(token))) return true;
+    return false;
+  }
+  auto is_lower_or_digit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  auto is_capital = [](char c) { return c >= 'A' && c <= 'Z'; };
+  char buffer[32];
+  const char* p = question.data();
+  const char* end = p + question.size();
+  while (p < end) {
+    if (!is_lower_or_digit(*p) && !is_capital(*p)) {
+      ++p;
+      continue;
+    }
+    const char* start = p++;
+    while (p < end && is_lower_or_digit(*p)) ++p;
+    const std::size_t length = static_cast<std::size_t>(p - start);
+    std::string_view word(start, length);
+    if (length <= sizeof buffer) {
+      std::memcpy(buffer, start, length);
+      if (is_capital(buffer[0])) buffer[0] = static_cast<char>(buffer[0] - 'A' + 'a');
+      word = std::string_view(buffer, length);
+    }
+    if (f(word)) return true;
+  }
   return false;
+}
+
+bool any_token_in(const std::string& question, const WordSet& words) {
+  return any_raw_token(question, [&](std::string_view token) { return words.contains(token); });
 }
 
 bool contains_any_phrase(std::string_view lowered, const std::vector<std::string_view>& phrases) {
@@ -53,20 +89,18 @@ bool Turnmend::_is_suggestion_request(const std::string& question) {
 
 bool Turnmend::_has_followup_signal(const std::string& question) {
   const Vocabulary& vocab = vocabulary();
-  if (any_token_in(raw_tokens(question), vocab.FOLLOWUP_TERMS)) return true;
+  if (any_token_in(question, vocab.FOLLOWUP_TERMS)) return true;
   return contains_any_phrase(lowered(question), vocab.CLARIFICATION_RISK_PHRASES);
 }
 
 bool Turnmend::_has_pronoun_followup(const std::string& question) {
-  bool other_hit = false, recency_hit = false;
-  for (const std::string& token : raw_tokens(question)) {
-    if (!is_one_of(token, kBackReferenceWords)) continue;
-    if (is_one_of(token, kRecencyWords)) {
-      recency_hit = true;
-    } else {
-      other_hit = true;
-    }
-  }
+  bool recency_hit = false;
+  const bool other_hit = any_raw_token(question, [&](std::string_view token) {
+    if (!is_one_of(token, kBackReferenceWords)) return false;
+    if (!is_one_of(token, kRecencyWords)) return true;
+    recency_hit = true;
+    return false;
+  });
   if (other_hit) return true;
   if (!recency_hit) return false;
   // "last"/"previous" inside a relative time window do not point back.
@@ -74,7 +108,7 @@ bool Turnmend::_has_pronoun_followup(const std::string& question) {
 }
 
 bool Turnmend::_has_modify_signal(const std::string& question, const IntentDelta& delta) {
-  if (any_token_in(raw_tokens(question), vocabulary().MODIFY_TERMS)) return true;
+  if (any_token_in(question, vocabulary().MODIFY_TERMS)) return true;
   return delta.operation != operations::kNone;
 }
 
@@ -85,10 +119,15 @@ bool Turnmend::_has_ambiguous_reference(const std::string& question) {
 }
 
 bool Turnmend::_looks_like_complete_question(const std::string& question) const {
-  StringList tokens = tokenize(std::string_view(question));
-  if (static_cast<std::int64_t>(tokens.size()) >= config.fresh_question_min_tokens &&
-      !_has_pronoun_followup(question))
-    return true;
+  // Enough tokens once stop words are dropped (counting stops at the minimum).
+  const WordSet& stopwords = vocabulary().STOPWORDS;
+  std::int64_t count = 0;
+  const bool long_enough =
+      config.fresh_question_min_tokens <= 0 || any_raw_token(question, [&](std::string_view token) {
+        if (!stopwords.contains(token)) ++count;
+        return count >= config.fresh_question_min_tokens;
+      });
+  if (long_enough && !_has_pronoun_followup(question)) return true;
   std::string text = lowered(question);
   for (std::string_view prefix : kCompleteQuestionPrefixes)
     if (std::string_view(text).starts_with(prefix)) return true;

@@ -425,7 +425,9 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"list revenue region month it", false, true, true, false, true, true},
         // Identifier splitting runs on the raw message, so capitals spell letters.
         SignalCase{"SHOW ME IT", false, false, false, false, true, true},
-        SignalCase{"show me it", false, true, true, true, true, true}));
+        SignalCase{"show me it", false, true, true, true, true, true},
+        SignalCase{"makeIt", false, true, true, true, false, false},
+        SignalCase{"caf\xc3\xa9 it", false, true, true, false, true, false}));
 
 TEST(Signal, ModifySignalFollowsTheDelta) {
   IntentDelta delta;
