@@ -28,6 +28,7 @@ inline const char* doc(const char* text) { return text; }
 #include "schemasift/normalizer.h"
 #include "schemasift/records.h"
 #include "schemasift/text.h"
+#include "schemasift_catalog_input.h"
 
 namespace tessarin::py {
 
@@ -277,8 +278,12 @@ void register_normalizer(nb::module_& m) {
                                     "Converts catalog dicts of any accepted shape into "
                                     "MetadataCatalog records.")
       .def(nb::init<>())
+      .def_static("normalize", &normalize_catalog_object, nb::arg("catalog").none(),
+                  nb::arg("database") = nb::none(),
+                  "The MetadataCatalog of a catalog dict; TypeError naming the path of a\n"
+                  "value of the wrong shape. The dict is not changed.")
       .def_static(
-          "normalize",
+          "_normalize_converted",
           [](nb::handle catalog, std::optional<std::string> database) {
             if (!PyDict_Check(catalog.ptr()))
               throw nb::type_error(
@@ -288,8 +293,7 @@ void register_normalizer(nb::module_& m) {
             return ss::CatalogNormalizer::normalize(value, database);
           },
           nb::arg("catalog").none(), nb::arg("database") = nb::none(),
-          "The MetadataCatalog of a catalog dict; TypeError naming the path of a\n"
-          "value of the wrong shape. The dict is not changed.")
+          "normalize by way of a full JsonValue conversion (for tests).")
       .def_static("_infer_role", &ss::CatalogNormalizer::_infer_role, nb::arg("raw_col"),
                   "The column role of one raw column dict.")
       .def_static("_normalize_relationships", &ss::CatalogNormalizer::_normalize_relationships,

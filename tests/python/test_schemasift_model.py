@@ -582,3 +582,36 @@ def test_intent_signals(question, field, value):
 def test_intent_parser_is_stateless_and_picklable():
     parser = ss.IntentParser()
     assert pickle.loads(pickle.dumps(parser)).parse("x") == parser.parse("x")
+
+
+class _Opaque:
+    def __str__(self):
+        return "opaque!"
+
+
+@given(_CATALOG, st.one_of(st.none(), st.text(max_size=3)), st.booleans())
+def test_reading_in_place_equals_reading_converted(catalog, database, with_object):
+    if with_object:
+        catalog = {**catalog, "owner": _Opaque()}
+
+    def run(normalize):
+        try:
+            return normalize(catalog, database)
+        except TypeError as error:
+            return str(error)
+
+    assert run(ss.CatalogNormalizer.normalize) == run(ss.CatalogNormalizer._normalize_converted)
+
+
+def test_in_place_reading_takes_tuples_subclasses_and_objects():
+    class Name(str):
+        pass
+
+    catalog = {"tables": ({"name": Name("t"), "columns": ({"name": "c", "samples": (1, 2)},)},),
+               "extra": _Opaque()}
+    result = ss.CatalogNormalizer.normalize(catalog)
+    assert result.tables[0].table_name == "t"
+    assert result.tables[0].columns[0].sample_values == [1, 2]
+    assert str(result.extra["extra"]) == "opaque!"
+    with pytest.raises(OverflowError):
+        ss.CatalogNormalizer.normalize({"tables": [{"name": "t", "big": 10**30}]})

@@ -1,0 +1,23 @@
+// Catalog dicts read straight from Python objects into MetadataCatalog
+// records, without first converting the whole catalog to a JsonValue.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+
+#include "schemasift/catalog.h"
+
+namespace tessarin::py {
+
+// CatalogNormalizer::normalize of a Python catalog dict. Plain dicts, lists,
+// tuples, str, int, float, bool and None are read in place (the GIL must be
+// held); any other object anywhere sends the whole catalog through the
+// JsonValue conversion instead, so both routes give the same records and
+// errors. Wrong shapes raise TypeError naming the path; the dict is not
+// changed.
+schemasift::MetadataCatalog normalize_catalog_object(nanobind::handle catalog,
+                                                     const std::optional<std::string>& database);
+
+}  // namespace tessarin::py
