@@ -6,6 +6,8 @@
 // prepared once (QueryTerms) and documents are scanned token by token
 // without building token lists: only tokens that the question holds matter.
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "common/unicode.h"
 #include "schemasift/selector.h"
@@ -52,12 +54,40 @@ bool is_one_of(std::string_view value, std::string_view a, std::string_view b) {
   return value == a || value == b;
 }
 
-// Marks the question tokens that occur in text.
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
+bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
+
+// Bit of a token's first character (a letter or digit, lower-cased).
+int first_char_bit(char c) {
+  if (is_upper(c)) return c - 'A';
+  if (is_lower(c)) return c - 'a';
+  return 26 + (c - '0');
+}
+
+std::uint64_t length_bit(std::size_t length) {
+  return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+}
+
+// Marks the question tokens that occur in text. ASCII text is scanned in
+// place: a token is a letter or digit followed by lower-case letters and
+// digits (every capital starts a new one), as tokenize() splits it.
 void mark_tokens(const internal::QueryTerms& q, std::string_view text) {
-  for_each_token(text, &kNoStopwords, [&](std::string_view token) {
-    std::size_t pos = q.find(token);
-    if (pos != std::string::npos && q.matchable[pos]) q.marks[pos] = 1;
-  });
+  if (internal::has_non_ascii(text)) {
+    for_each_token(text, &kNoStopwords, [&](std::string_view token) { q.mark(token); });
+    return;
+  }
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    if (!is_lower(*p) && !is_upper(*p) && !is_digit(*p)) {
+      ++p;
+      continue;
+    }
+    const char* start = p++;
+    while (p < end && (is_lower(*p) || is_digit(*p))) ++p;
+    q.mark_ascii(start, static_cast<std::size_t>(p - start));
+  }
 }
 
 // The overlap score of the marked tokens; clears the marks.
@@ -111,8 +141,17 @@ QueryTerms::QueryTerms(std::string_view question, const QueryIntent& intent)
   tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
   set_size = tokens.size();
   matchable.reserve(tokens.size());
-  for (const std::string& token : tokens)
-    matchable.push_back(DEFAULT_STOPWORDS.find(token) == DEFAULT_STOPWORDS.end());
+  for (const std::string& token : tokens) {
+    // Document tokens are non-empty runs of a-z and 0-9 without stop words.
+    bool plain = !token.empty() && std::all_of(token.begin(), token.end(),
+                                               [](char c) { return is_lower(c) || is_digit(c); });
+    bool usable = plain && DEFAULT_STOPWORDS.find(token) == DEFAULT_STOPWORDS.end();
+    matchable.push_back(usable);
+    if (usable) {
+      first_chars_ |= std::uint64_t{1} << first_char_bit(token[0]);
+      lengths_ |= length_bit(token.size());
+    }
+  }
   lower_into(question, lower);
   for (std::string_view word : kCountWords) has_count_word = has_count_word || find(word) != npos;
   for (std::string_view word : kDimensionKeywords)
@@ -124,6 +163,24 @@ std::size_t QueryTerms::find(std::string_view token) const {
   auto it = std::lower_bound(tokens.begin(), tokens.end(), token,
                              [](const std::string& a, std::string_view b) { return a < b; });
   return it != tokens.end() && *it == token ? static_cast<std::size_t>(it - tokens.begin()) : npos;
+}
+
+void QueryTerms::mark(std::string_view lower_token) const {
+  std::size_t pos = find(lower_token);
+  if (pos != npos && matchable[pos]) marks[pos] = 1;
+}
+
+void QueryTerms::mark_ascii(const char* token, std::size_t length) const {
+  if (!(first_chars_ >> first_char_bit(token[0]) & 1) || !(lengths_ & length_bit(length))) return;
+  char first = is_upper(token[0]) ? static_cast<char>(token[0] - 'A' + 'a') : token[0];
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i];
+    if (t.size() == length && t[0] == first && matchable[i] &&
+        std::memcmp(t.data() + 1, token + 1, length - 1) == 0) {
+      marks[i] = 1;
+      return;
+    }
+  }
 }
 
 void lower_into(std::string_view text, std::string& out) {

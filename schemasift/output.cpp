@@ -7,13 +7,14 @@
 // from the records, with sorted keys: that text is hashed for catalog_hash,
 // and sorting keys does not change its length.
 #include <algorithm>
+#include <cstring>
 
 #include "common/display.h"
 #include "common/json_text.h"
-#include "common/sha256.h"
 #include "common/unicode.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
+#include "schemasift/sha256_accel.h"
 
 namespace tessarin::schemasift {
 
@@ -40,14 +41,60 @@ JsonList string_list(const std::vector<std::string>& items) {
 
 // ---- the catalog's JSON text, written from the records ----
 
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Appends to a string through a raw cursor, growing it geometrically: the
+// catalog text runs to megabytes in many small pieces.
+class Sink {
+ public:
+  explicit Sink(std::string& s) : s_(s), n_(s.size()) {}
+  ~Sink() { s_.resize(n_); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  void push_back(char c) { *extend(1) = c; }
+  void append(const char* p, std::size_t k) { std::memcpy(extend(k), p, k); }
+  // Room for k more characters, which the caller fills.
+  char* extend(std::size_t k) {
+    if (n_ + k > s_.size()) [[unlikely]]
+      s_.resize(std::max(n_ + k, 2 * s_.size() + 64));
+    char* at = s_.data() + n_;
+    n_ += k;
+    return at;
+  }
+  Sink& operator+=(std::string_view v) {
+    append(v.data(), v.size());
+    return *this;
+  }
+  // Lets a writer that appends to a std::string add its part.
+  template <class F>
+  void with_string(F f) {
+    s_.resize(n_);
+    f(s_);
+    n_ = s_.size();
+  }
+
+ private:
+  std::string& s_;
+  std::size_t n_;
+};
+
 // A JSON string as json.dumps(ensure_ascii=False) writes it.
-void append_json_string(std::string& out, std::string_view text) {
+void append_json_string(Sink& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  if (std::none_of(text.begin(), text.end(),
+                   [](char c) { return needs_escape(static_cast<unsigned char>(c)); })) {
+    char* at = out.extend(text.size() + 2);
+    at[0] = '"';
+    std::memcpy(at + 1, text.data(), text.size());
+    at[text.size() + 1] = '"';
+    return;
+  }
   out.push_back('"');
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (!needs_escape(c)) continue;
     out.append(text.data() + run, i - run);
     run = i + 1;
     switch (c) {
@@ -103,14 +150,16 @@ class SortedWriter {
     first_ = true;
   }
   void close() { out_.push_back('}'); }
+  // Keys are this file's own plain ASCII names: no escaping needed.
   void field(std::string_view name) {
     if (!first_) out_ += ", ";
     first_ = false;
-    append_json_string(out_, name);
-    out_ += ": ";
+    out_.push_back('"');
+    out_ += name;
+    out_ += "\": ";
   }
   void string(std::string_view text) { append_json_string(out_, text); }
-  void boolean(bool b) { out_ += b ? "true" : "false"; }
+  void boolean(bool b) { out_ += b ? std::string_view("true") : std::string_view("false"); }
   void optional_string(const std::optional<std::string>& value) {
     if (value)
       string(*value);
@@ -131,7 +180,9 @@ class SortedWriter {
   void strings(const std::vector<std::string>& items) {
     list(items, [&](const std::string& s) { string(s); });
   }
-  void value(const JsonValue& v) { append_json_text(out_, v, measuring_options(true)); }
+  void value(const JsonValue& v) {
+    out_.with_string([&](std::string& s) { append_json_text(s, v, measuring_options(true)); });
+  }
   void map(const JsonMap& m) {
     std::vector<const JsonMap::value_type*> entries;
     entries.reserve(m.size());
@@ -219,7 +270,7 @@ class SortedWriter {
     close();
   }
 
-  std::string& out_;
+  Sink out_;
   bool first_ = true;
 };
 
@@ -336,8 +387,8 @@ std::string sorted_prompt_text(const MetadataCatalog& catalog) {
   std::string out;
   std::size_t columns = 0;
   for (const TableMeta& t : catalog.tables) columns += t.columns.size();
-  out.reserve(256 + catalog.tables.size() * 256 + columns * 240);
-  SortedWriter(out).catalog(catalog);
+  out.reserve(256 + catalog.tables.size() * 320 + columns * 320);
+  SortedWriter(out).catalog(catalog);  // the writer's sink trims the string when done
   return out;
 }
 
@@ -346,7 +397,7 @@ CatalogMeasure measure_catalog(const MetadataCatalog& catalog, double chars_per_
   std::string text = sorted_prompt_text(catalog);
   m.chars = static_cast<std::int64_t>(unicode::code_point_length(text));
   m.estimated_tokens = estimate_tokens(text, chars_per_token);
-  m.hash = sha256_hex(text).substr(0, kHashDigits);
+  m.hash = sha256_hex_accelerated(text).substr(0, kHashDigits);
   return m;
 }
 

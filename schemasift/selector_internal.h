@@ -105,6 +105,16 @@ struct QueryTerms {
 
   // Position of token in `tokens`, or npos.
   std::size_t find(std::string_view token) const;
+  // Marks the matchable question token equal to a document token, given as
+  // ASCII letters and digits of which only the first may be a capital.
+  void mark_ascii(const char* token, std::size_t length) const;
+  void mark(std::string_view lower_token) const;
+
+ private:
+  // Quick rejection: bits of the first characters and lengths (63 and more
+  // share the top bit) of the matchable tokens.
+  std::uint64_t first_chars_ = 0;
+  std::uint64_t lengths_ = 0;
 };
 
 // One scored table, by position in the catalog's table list.
