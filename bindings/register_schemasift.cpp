@@ -11,16 +11,6 @@
 #include <vector>
 
 #include "convert.h"
-
-#if !defined(TESSARIN_NB_DOC_SHIM)
-#define TESSARIN_NB_DOC_SHIM
-// record.h spells docstrings nb::doc(text), which this nanobind lacks; a
-// pass-through keeps them plain C strings.
-namespace nanobind {
-inline const char* doc(const char* text) { return text; }
-}  // namespace nanobind
-#endif
-
 #include "record.h"
 #include "register.h"
 #include "schemasift/catalog.h"

@@ -29,6 +29,16 @@ JsonValue optional_string(const std::optional<std::string>& value) {
 
 // How many leading columns contribute descriptions and synonyms to a table's text.
 constexpr std::size_t kTableTextColumnLimit = 50;
+// Segment labels shared by the column and table texts.
+constexpr std::string_view kTableLabel = "table ";
+constexpr std::string_view kDescriptionLabel = "description ";
+constexpr std::string_view kTagsLabel = "tags ";
+
+void append_label(std::string& out, std::string_view label) {
+  out.push_back(' ');
+  out += label;
+}
+
 // How many sample values enter a column's text.
 constexpr std::size_t kColumnTextSampleLimit = 10;
 
@@ -43,7 +53,7 @@ std::string ColumnMeta::searchable_text(std::string_view table_name,
                                         std::string_view table_business_name) const {
   std::string out;
   out.reserve(160 + name.size() + description.size());
-  out += "table ";
+  out += kTableLabel;
   out += table_name;
   out += " table business name ";
   out += table_business_name;
@@ -51,13 +61,13 @@ std::string ColumnMeta::searchable_text(std::string_view table_name,
   out += name;
   out += " type ";
   out += type;
-  out += " description ";
+  append_label(out, kDescriptionLabel);
   out += description;
   out += " synonyms ";
   append_joined(out, synonyms);
   out += " role ";
   out += role;
-  out += " tags ";
+  append_label(out, kTagsLabel);
   append_joined(out, tags);
   out += " sample values ";
   std::size_t samples = std::min(sample_values.size(), kColumnTextSampleLimit);
@@ -70,13 +80,13 @@ std::string ColumnMeta::searchable_text(std::string_view table_name,
 
 std::string TableMeta::searchable_text() const {
   std::string out;
-  out += "table ";
+  out += kTableLabel;
   out += table_name;
   out += " business name ";
   out += business_name;
-  out += " description ";
+  append_label(out, kDescriptionLabel);
   out += description;
-  out += " tags ";
+  append_label(out, kTagsLabel);
   append_joined(out, tags);
   out += " columns ";
   for (std::size_t i = 0; i < columns.size(); ++i) {

@@ -52,10 +52,15 @@ std::optional<std::int64_t> first_count(const Regex& pattern, std::u32string_vie
   return value;
 }
 
+// " by " in the question padded with one blank on each side, so a leading
+// or trailing "by" counts.
 bool has_blank_by(std::string_view lowered) {
-  if (lowered == "by") return true;
-  if (lowered.starts_with("by ") || lowered.ends_with(" by")) return true;
-  return lowered.find(" by ") != std::string_view::npos;
+  std::string padded;
+  padded.reserve(lowered.size() + 2);
+  padded.push_back(' ');
+  padded += lowered;
+  padded.push_back(' ');
+  return padded.find(" by ") != std::string::npos;
 }
 
 }  // namespace
