@@ -29,6 +29,12 @@ cmake -S tests/consumer -B build/consumer-subdir "${generator[@]}" -DTESSARIN_SO
 cmake --build build/consumer-subdir && build/consumer-subdir/consumer
 echo "downstream CMake projects: find_package and add_subdirectory both link"
 
+# The C++ demonstration programs print the same bytes as the Python ones.
+for demo in turnmend schemasift; do
+  cmp <(build/tests-release/${demo}_demo) <(python -m tessarin.$demo)
+done
+echo "demonstrations: C++ and Python print the same bytes"
+
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.
 cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python
