@@ -167,6 +167,22 @@ std::optional<std::string> with_last_number_replaced(std::string_view text,
   return out;
 }
 
+// The item's display text, lower-cased (ASCII strings without decoding).
+std::string lowered_marker(const JsonValue& item) {
+  if (item.is_string()) {
+    const std::string& text = item.as_string();
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+      std::string out = text;
+      for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      return out;
+    }
+  }
+  return unicode::to_lower(std::string_view(display_text(item)));
+}
+
 std::string granularity_adverb(std::string_view granularity) {
   if (granularity == kDay) return std::string(kDaily);
   return std::string(granularity) + std::string(kAdverbSuffix);
@@ -243,8 +259,7 @@ JsonMap Turnmend::_merge_top_candidate_states(const ContextCandidate& base_candi
     std::unordered_set<std::string> seen;
     for (const ContextCandidate* candidate : top) {
       for_each_item(lookup(candidate->card->query_state, key), [&](const JsonValue& item) {
-        if (seen.insert(unicode::to_lower(std::string_view(display_text(item)))).second)
-          kept.push_back(item);
+        if (seen.insert(lowered_marker(item)).second) kept.push_back(item);
       });
     }
     if (!kept.empty()) merged.append_new(std::string(key), JsonValue(std::move(kept)));

@@ -39,10 +39,24 @@ void add_words(const JsonValue& value, StringList& words) {
   add_words(std::string_view(display_text(value)), words);
 }
 
+// Whether the literal form of the text adds only quotes and backslashes,
+// which separate words anyway: printable ASCII throughout.
+bool literal_keeps_words(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) return false;
+  return true;
+}
+
 // The words of a string list's display text: its items' literal forms never
 // join across the separators, so each item is tokenized on its own.
 void add_words(const StringList& items, StringList& words) {
-  for (const std::string& item : items) add_words(std::string_view(string_literal(item)), words);
+  for (const std::string& item : items) {
+    if (literal_keeps_words(item)) {
+      add_words(std::string_view(item), words);
+    } else {
+      add_words(std::string_view(string_literal(item)), words);
+    }
+  }
 }
 
 // The distinct words, most frequent first when more than `limit` of them

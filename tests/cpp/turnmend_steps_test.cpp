@@ -848,6 +848,14 @@ TEST(MetadataQuery, SearchQueryGathersAllSources) {
             "profit region sales orders month revenue s table");
 }
 
+TEST(MetadataQuery, ListItemsAreReadInTheirLiteralForm) {
+  Turnmend resolver;
+  TurnContextCard card = card_with_id(1);
+  card.topic_keywords = {"line\nbreak", "nb\xc2\xa0sp"};  // escaped as \n and \xa0
+  EXPECT_EQ(resolver._compose_metadata_search_query("", card, IntentDelta(), ""),
+            "line nbreak nb xa0sp");
+}
+
 // ------------------------------------------------------------ the two roads
 
 TEST(Roads, MakeItCategoryBasedModifiesThePreviousQuery) {
