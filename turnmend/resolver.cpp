@@ -138,7 +138,8 @@ ContextResolution resolve_prepared(const Turnmend& self, const std::string& mess
                          Turnmend::_build_ambiguity_question(a.candidates));
   };
   auto finalize = [&](ContextResolution resolution) {
-    if (!fallback_possible) return resolution;
+    const auto& ceiling = self.config.llm_fallback_confidence_ceiling;
+    if (!fallback_possible || !ceiling || resolution.confidence >= *ceiling) return resolution;
     return self._finalize_resolution(std::move(resolution), cards, preliminary());
   };
 

@@ -124,6 +124,7 @@ void WordSet::insert(std::string_view word) {
   if (contains(word)) return;
   words_.emplace_back(word);
   index_.emplace(word);
+  length_mask_ |= word.size() < 64 ? std::uint64_t{1} << word.size() : 0;
 }
 
 std::string split_identifier(std::string_view value) {

@@ -29,7 +29,11 @@ class WordSet {
   }
 
   void insert(std::string_view word);
-  bool contains(std::string_view word) const { return index_.find(word) != index_.end(); }
+  bool contains(std::string_view word) const {
+    // Most words of a text have a length no member has: no hashing then.
+    if (word.size() < 64 && !((length_mask_ >> word.size()) & 1)) return false;
+    return index_.find(word) != index_.end();
+  }
   std::size_t size() const { return words_.size(); }
   bool empty() const { return words_.empty(); }
   // Distinct words in insertion order.
@@ -41,6 +45,7 @@ class WordSet {
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
   std::vector<std::string> words_;
+  std::uint64_t length_mask_ = 0;  // bit n: a member has n bytes (n < 64)
   std::unordered_set<std::string, Hash, std::equal_to<>> index_;
 };
 

@@ -1,0 +1,102 @@
+// Cost of Turnmend::resolve from C++: median microseconds per call for the
+// four demonstration messages, against one card and against ten.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "turnmend/resolver.h"
+
+using namespace tessarin;
+using namespace tessarin::turnmend;
+
+namespace {
+
+// Nine earlier turns of a sales-analytics chat, plus the demonstration card.
+CardList realistic_cards() {
+  struct Turn {
+    const char* question;
+    const char* table;
+    const char* metric;
+    const char* dimension;
+    const char* task;
+    const char* artifact;
+  };
+  const Turn turns[] = {
+      {"Show order count by status for this year", "orders", "order_id", "status", "text_to_sql",
+       "sql"},
+      {"Average basket size by store last quarter", "baskets", "basket_value", "store_id",
+       "text_to_sql", "sql"},
+      {"Plot monthly active users as a line chart", "user_events", "user_id", "event_month",
+       "chart_generation", "chart"},
+      {"Which payment methods fail most often?", "payments", "payment_id", "payment_method",
+       "text_to_sql", "sql"},
+      {"Top 10 products by revenue in Germany", "sales_orders", "revenue", "product_name",
+       "text_to_sql", "table"},
+      {"Refund rate by category for last 6 months", "refunds", "refund_amount", "category",
+       "text_to_sql", "sql"},
+      {"Summarize the churn report for Q2", "churn_reports", "churn_rate", "segment", "document_qa",
+       "document_summary"},
+      {"Inventory levels by warehouse today", "inventory", "units_on_hand", "warehouse",
+       "text_to_sql", "table"},
+      {"Compare web and app conversion weekly", "sessions", "conversions", "channel",
+       "chart_generation", "chart"},
+  };
+  CardList cards;
+  std::int64_t id = 2;
+  for (const Turn& t : turns) {
+    auto card = std::make_shared<TurnContextCard>();
+    card->turn_id = id++;
+    card->user_question = t.question;
+    card->resolved_question = t.question;
+    card->assistant_answer_summary = std::string("Generated output for: ") + t.question;
+    card->task_type = t.task;
+    card->artifact_type = t.artifact;
+    card->topic_keywords = {t.metric, t.dimension};
+    card->entities = {t.table, t.metric, t.dimension};
+    card->selected_metadata_ids = {std::string("table:") + t.table,
+                                   std::string("column:") + t.table + "." + t.metric,
+                                   std::string("column:") + t.table + "." + t.dimension};
+    card->query_state =
+        JsonMap{{"active_tables", JsonList{t.table}},
+                {"active_columns", JsonList{t.metric, t.dimension}},
+                {"metrics", JsonList{t.metric}},
+                {"dimensions", JsonList{t.dimension}},
+                {"aggregation", JsonMap{{"function", "sum"}, {"column", t.metric}}}};
+    cards.push_back(card);
+  }
+  cards.push_back(std::make_shared<const TurnContextCard>(demonstration_card()));
+  return cards;
+}
+
+double median_us(const Turnmend& resolver, const CardList& cards, int rounds) {
+  std::vector<double> samples;
+  samples.reserve(static_cast<std::size_t>(rounds));
+  const auto& messages = demonstration_messages();
+  std::size_t sink = 0;
+  for (int i = 0; i < rounds; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    for (const std::string& m : messages)
+      sink += resolver.resolve(m, cards).resolved_question.size();
+    auto stop = std::chrono::steady_clock::now();
+    samples.push_back(std::chrono::duration<double, std::micro>(stop - start).count() /
+                      static_cast<double>(messages.size()));
+  }
+  std::nth_element(samples.begin(), samples.begin() + rounds / 2, samples.end());
+  if (sink == 0) std::puts("");
+  return samples[static_cast<std::size_t>(rounds / 2)];
+}
+
+}  // namespace
+
+int main() {
+  Turnmend resolver;
+  CardList one = {std::make_shared<const TurnContextCard>(demonstration_card())};
+  CardList ten = realistic_cards();
+  median_us(resolver, ten, 200);  // warm-up
+  std::printf("turnmend resolve (C++), median per call over the 4 demonstration messages\n");
+  std::printf("   1 card : %8.2f us\n", median_us(resolver, one, 2000));
+  std::printf("  10 cards: %8.2f us  (goal < 15)\n", median_us(resolver, ten, 2000));
+  return 0;
+}
