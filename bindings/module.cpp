@@ -4,6 +4,9 @@
 
 NB_MODULE(_core, m) {
   m.doc() = "Native core of tessarin.";
+  // Module-level objects (compiled patterns, vocabularies) live until the
+  // interpreter exits; nanobind's exit-time leak report would only be noise.
+  nanobind::set_leak_warnings(false);
   tessarin::py::register_json(m);
   tessarin::py::register_regex(m);
   nanobind::module_ turnmend = m.def_submodule("turnmend", "Context resolution.");
