@@ -17,10 +17,18 @@ namespace nb = nanobind;
 
 namespace {
 
-std::vector<double> tfidf_similarities(const std::vector<std::string>& docs,
-                                       const std::string& question) {
-  std::vector<std::string_view> views(docs.begin(), docs.end());
-  nb::gil_scoped_release unlocked;
+// The documents are read in place as UTF-8 (no copies): the list and its
+// strings stay alive and unchanged while the GIL is held.
+std::vector<double> tfidf_similarities(nb::list docs, const std::string& question) {
+  std::vector<std::string_view> views;
+  views.reserve(docs.size());
+  for (nb::handle doc : docs) {
+    if (!PyUnicode_Check(doc.ptr())) throw nb::type_error("documents must be str");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(doc.ptr(), &size);
+    if (data == nullptr) throw nb::python_error();
+    views.emplace_back(data, static_cast<std::size_t>(size));
+  }
   return schemasift::TfidfIndex::fit(views).similarities(question);
 }
 

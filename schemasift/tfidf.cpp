@@ -1,10 +1,11 @@
-// Native TF-IDF index: one fitting pass that interns terms, counts them per
-// document and builds an inverted index of twice-normalized weights; scoring
-// walks the postings of the question's terms only.
+// Native TF-IDF index: one fitting pass that interns terms and counts them per
+// document, then the rows of twice-normalized weights; scoring
+// is one sequential scan over the rows.
 #include "schemasift/tfidf.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -17,15 +18,15 @@ constexpr std::size_t kArenaBlock = 64 * 1024;
 // Lower-cases text as str.lower does, reusing buffer; ASCII text (the usual
 // catalog) skips the Unicode tables.
 std::string_view lower_into(std::string_view text, std::string& buffer) {
-  bool ascii = std::all_of(text.begin(), text.end(),
-                           [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (!ascii) {
-    buffer = unicode::to_lower(text);
-    return buffer;
+  buffer.resize(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      buffer = unicode::to_lower(text);
+      return buffer;
+    }
+    buffer[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
   }
-  buffer.assign(text);
-  for (char& c : buffer)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
   return buffer;
 }
 
@@ -36,6 +37,28 @@ void normalize_l2(double* weights, std::size_t n) {
   if (sum == 0.0) return;
   double norm = std::sqrt(sum);
   for (std::size_t i = 0; i < n; ++i) weights[i] /= norm;
+}
+
+// splitmix64's finalizer: spreads every input bit over the whole word.
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+std::uint64_t hash_bytes(std::string_view text) {
+  std::uint64_t h = 0x9e3779b97f4a7c15ull ^ text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    h = mix(h ^ word);
+  }
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, text.data() + i, text.size() - i);
+  return mix(h ^ tail);
 }
 
 std::uint64_t pair_key(std::uint32_t first, std::uint32_t second) {
@@ -78,35 +101,88 @@ std::string_view TfidfIndex::Arena::store_pair(std::string_view a, std::string_v
   return {out, size};
 }
 
+// ---- term table ----
+
+std::size_t TfidfIndex::TermTable::position(std::uint64_t key) const {
+  return static_cast<std::size_t>(mix(key)) & mask_;
+}
+
+void TfidfIndex::TermTable::reserve(std::size_t n) {
+  std::size_t capacity = 1024;
+  while (capacity < 2 * n) capacity *= 2;
+  if (capacity > slots_.size()) rehash(capacity);
+}
+
+void TfidfIndex::TermTable::rehash(std::size_t capacity) {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(capacity, Slot{0, kUnknown});
+  mask_ = capacity - 1;
+  for (const Slot& slot : old) {
+    if (slot.id == kUnknown) continue;
+    std::size_t i = position(slot.key);
+    while (slots_[i].id != kUnknown) i = (i + 1) & mask_;
+    slots_[i] = slot;
+  }
+}
+
+template <class Same>
+std::uint32_t TfidfIndex::TermTable::find(std::uint64_t key, Same&& same) const {
+  if (slots_.empty()) return kUnknown;
+  for (std::size_t i = position(key);; i = (i + 1) & mask_) {
+    const Slot& slot = slots_[i];
+    if (slot.id == kUnknown) return kUnknown;
+    if (slot.key == key && same(slot.id)) return slot.id;
+  }
+}
+
+template <class Same>
+std::uint32_t TfidfIndex::TermTable::insert(std::uint64_t key, std::uint32_t new_id, Same&& same,
+                                            bool& inserted) {
+  // At most half full, so probes stay short.
+  if (2 * (size_ + 1) > slots_.size()) rehash(std::max<std::size_t>(1024, 2 * slots_.size()));
+  for (std::size_t i = position(key);; i = (i + 1) & mask_) {
+    Slot& slot = slots_[i];
+    if (slot.id == kUnknown) {
+      slot = Slot{key, new_id};
+      ++size_;
+      inserted = true;
+      return new_id;
+    }
+    if (slot.key == key && same(slot.id)) {
+      inserted = false;
+      return slot.id;
+    }
+  }
+}
+
 // ---- vocabulary ----
 
 std::uint32_t TfidfIndex::find_unigram(std::string_view token) const {
-  auto found = unigrams_.find(token);
-  return found == unigrams_.end() ? kUnknown : found->second;
+  return unigrams_.find(hash_bytes(token), [&](std::uint32_t id) { return terms_[id] == token; });
 }
 
 std::uint32_t TfidfIndex::find_bigram(std::uint32_t first, std::uint32_t second) const {
   if (first == kUnknown || second == kUnknown) return kUnknown;
-  auto found = bigrams_.find(pair_key(first, second));
-  return found == bigrams_.end() ? kUnknown : found->second;
+  return bigrams_.find(pair_key(first, second), [](std::uint32_t) { return true; });
 }
 
 std::uint32_t TfidfIndex::intern_unigram(std::string_view token) {
-  auto found = unigrams_.find(token);
-  if (found != unigrams_.end()) return found->second;
-  auto id = static_cast<std::uint32_t>(terms_.size());
-  std::string_view stored = arena_.store(token);
-  terms_.push_back(stored);
-  unigrams_.emplace(stored, id);
+  bool inserted = false;
+  auto new_id = static_cast<std::uint32_t>(terms_.size());
+  std::uint32_t id = unigrams_.insert(
+      hash_bytes(token), new_id, [&](std::uint32_t id) { return terms_[id] == token; }, inserted);
+  if (inserted) terms_.push_back(arena_.store(token));
   return id;
 }
 
 // Tokens hold no blank, so a bigram is known by its pair of unigram ids.
 std::uint32_t TfidfIndex::intern_bigram(std::uint32_t first, std::uint32_t second) {
-  auto [it, inserted] =
-      bigrams_.try_emplace(pair_key(first, second), static_cast<std::uint32_t>(terms_.size()));
+  bool inserted = false;
+  auto new_id = static_cast<std::uint32_t>(terms_.size());
+  std::uint32_t id = bigrams_.insert(
+      pair_key(first, second), new_id, [](std::uint32_t) { return true; }, inserted);
   if (inserted) terms_.push_back(arena_.store_pair(terms_[first], terms_[second]));
-  return it->second;
+  return id;
 }
 
 double TfidfIndex::idf(std::string_view term) const {
@@ -129,6 +205,11 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
   // Per document, its distinct terms with their counts, by ascending term id
   // (the order in which row norms are summed).
   std::vector<TermCount> entries;
+  std::size_t total_bytes = 0;
+  for (std::string_view doc : docs) total_bytes += doc.size();
+  entries.reserve(total_bytes / 6);  // roughly one distinct term per six bytes
+  index.unigrams_.reserve(docs.size());
+  index.bigrams_.reserve(2 * docs.size());
   std::vector<std::size_t> row_begin{0};
   row_begin.reserve(docs.size() + 1);
   std::vector<std::uint32_t> last_doc;   // per term: 1 + the last document holding it
@@ -164,7 +245,7 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
   }
 
   std::size_t term_count = index.terms_.size();
-  std::vector<std::size_t> df(term_count, 0);
+  std::vector<std::uint32_t> df(term_count, 0);
   for (const TermCount& entry : entries) ++df[entry.term];
 
   // Smoothed idf: as if one more document held every term once.
@@ -175,28 +256,18 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
 
   // Rows are normalized by the vectorizer and again by cosine scoring; both
   // are done here once, in the same order.
-  std::vector<double> weights(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    weights[i] = static_cast<double>(entries[i].count) * index.idf_[entries[i].term];
-  for (std::size_t d = 0; d < docs.size(); ++d) {
-    double* row = weights.data() + row_begin[d];
-    std::size_t size = row_begin[d + 1] - row_begin[d];
-    normalize_l2(row, size);
-    normalize_l2(row, size);
+  index.row_begin_ = std::move(row_begin);
+  index.row_term_.resize(entries.size());
+  index.row_weight_.resize(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    index.row_term_[i] = entries[i].term;
+    index.row_weight_[i] = static_cast<double>(entries[i].count) * index.idf_[entries[i].term];
   }
-
-  index.posting_begin_.assign(term_count + 1, 0);
-  for (std::size_t t = 0; t < term_count; ++t)
-    index.posting_begin_[t + 1] = index.posting_begin_[t] + df[t];
-  index.posting_doc_.resize(entries.size());
-  index.posting_weight_.resize(entries.size());
-  std::vector<std::size_t> next(index.posting_begin_.begin(), index.posting_begin_.end() - 1);
   for (std::size_t d = 0; d < docs.size(); ++d) {
-    for (std::size_t i = row_begin[d]; i < row_begin[d + 1]; ++i) {
-      std::size_t slot = next[entries[i].term]++;
-      index.posting_doc_[slot] = static_cast<std::uint32_t>(d);
-      index.posting_weight_[slot] = weights[i];
-    }
+    double* row = index.row_weight_.data() + index.row_begin_[d];
+    std::size_t size = index.row_begin_[d + 1] - index.row_begin_[d];
+    normalize_l2(row, size);
+    normalize_l2(row, size);
   }
   return index;
 }
@@ -244,11 +315,28 @@ std::vector<double> TfidfIndex::similarities(std::string_view question) const {
   normalize_l2(weights.data(), weights.size());
   normalize_l2(weights.data(), weights.size());
 
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    double weight = weights[i];
-    std::size_t end = posting_begin_[counts[i].term + 1];
-    for (std::size_t p = posting_begin_[counts[i].term]; p < end; ++p)
-      sums[posting_doc_[p]] += weight * posting_weight_[p];
+  // Each document's products are added in the question's term order, as a
+  // sparse product of the question row with the matrix does.
+  std::vector<std::uint32_t> position(terms_.size(), kUnknown);
+  for (std::size_t i = 0; i < counts.size(); ++i)
+    position[counts[i].term] = static_cast<std::uint32_t>(i);
+  struct Product {
+    std::uint32_t position;
+    double value;
+  };
+  std::vector<Product> products;
+  for (std::size_t d = 0; d < document_count_; ++d) {
+    products.clear();
+    for (std::size_t e = row_begin_[d]; e < row_begin_[d + 1]; ++e) {
+      std::uint32_t p = position[row_term_[e]];
+      if (p != kUnknown) products.push_back({p, weights[p] * row_weight_[e]});
+    }
+    if (products.empty()) continue;
+    std::sort(products.begin(), products.end(),
+              [](const Product& a, const Product& b) { return a.position < b.position; });
+    double sum = 0.0;
+    for (const Product& product : products) sum += product.value;
+    sums[d] = sum;
   }
   return sums;
 }

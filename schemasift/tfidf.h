@@ -13,7 +13,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "common/unicode.h"
@@ -65,10 +64,30 @@ class TfidfIndex {
     std::size_t capacity_ = 0;
   };
 
-  struct StringViewHash {
-    std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
-    }
+  // Open-addressing table from a 64-bit key to a term id; much lighter than
+  // node-based maps for the hundreds of thousands of terms of a big catalog.
+  class TermTable {
+   public:
+    // The id stored under key for which same(id) holds, or kUnknown.
+    template <class Same>
+    std::uint32_t find(std::uint64_t key, Same&& same) const;
+    // The id stored under key for which same(id) holds; when there is none,
+    // stores new_id and sets inserted.
+    template <class Same>
+    std::uint32_t insert(std::uint64_t key, std::uint32_t new_id, Same&& same, bool& inserted);
+    void reserve(std::size_t n);
+
+   private:
+    struct Slot {
+      std::uint64_t key;
+      std::uint32_t id;
+    };
+    std::size_t position(std::uint64_t key) const;
+    void rehash(std::size_t capacity);
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
   };
 
   std::uint32_t find_unigram(std::string_view token) const;
@@ -82,14 +101,14 @@ class TfidfIndex {
   // Term ids are given in order of first appearance over the corpus.
   std::vector<std::string_view> terms_;
   std::vector<double> idf_;
-  std::unordered_map<std::string_view, std::uint32_t, StringViewHash> unigrams_;
-  std::unordered_map<std::uint64_t, std::uint32_t> bigrams_;
-  // Inverted index: the documents holding term t are postings
-  // [posting_begin_[t], posting_begin_[t + 1]), each with its weight in the
-  // twice-normalized row (once by the vectorizer, once by cosine scoring).
-  std::vector<std::uint32_t> posting_begin_;
-  std::vector<std::uint32_t> posting_doc_;
-  std::vector<double> posting_weight_;
+  TermTable unigrams_;  // keyed by the hash of the token
+  TermTable bigrams_;   // keyed by the pair of unigram ids
+  // Document d's row is [row_begin_[d], row_begin_[d + 1]) of its term ids
+  // (ascending) and their weights in the twice-normalized row (once by the
+  // vectorizer, once by cosine scoring).
+  std::vector<std::size_t> row_begin_;
+  std::vector<std::uint32_t> row_term_;
+  std::vector<double> row_weight_;
   Arena arena_;
 };
 

@@ -1,0 +1,82 @@
+"""TF-IDF fit and score time of the native index against scikit-learn.
+
+Builds the scoring documents of catalogs of 10, 100 and 1,000 tables with 30
+columns each (one document per table and per column, as a selection does),
+fits both vectorizers on them and scores one question, and prints the median
+processor time of each (wall time is unreliable on a shared machine) and
+their ratio. The native time covers the conversion of the Python strings too.
+
+    PYTHONPATH=build/<dir>/pkg python bench/bench_tfidf.py [--runs N] [--columns N]
+"""
+
+import argparse
+import statistics
+import time
+
+from tessarin._core import schemasift
+
+TABLE_WORDS = ["orders", "customers", "products", "invoices", "shipments", "regions", "payments"]
+COLUMN_WORDS = [
+    ("customer_id", "customer id", "identifier of the customer"),
+    ("order_date", "order date", "date the order was placed"),
+    ("total_amount", "total amount", "order total in USD"),
+    ("region_name", "region name", "sales region"),
+    ("product_category", "product category", "category of the product"),
+    ("quantity", "quantity", "units sold"),
+]
+QUESTION = "total revenue by region for orders 12 last 6 months"
+
+
+def documents(tables: int, columns: int) -> list[str]:
+    docs = []
+    for t in range(tables):
+        base = TABLE_WORDS[t % len(TABLE_WORDS)]
+        table = f"{base}_{t}"
+        docs.append(f"table::{table} {base} {t} sales {base[:-1]} table fact data")
+        for c in range(columns):
+            name, words, description = COLUMN_WORDS[c % len(COLUMN_WORDS)]
+            column = f"{name}_{c}"
+            docs.append(
+                f"column::{table}.{column} {table} {column} {words} {c} {description} {base}"
+            )
+    return docs
+
+
+def median_seconds(fn, runs: int) -> float:
+    times = []
+    for _ in range(runs):
+        start = time.process_time()
+        fn()
+        times.append(time.process_time() - start)
+    return statistics.median(times)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--columns", type=int, default=30)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    from sklearn.feature_extraction.text import TfidfVectorizer
+    from sklearn.metrics.pairwise import cosine_similarity
+
+    def sklearn_run(docs):
+        vectorizer = TfidfVectorizer(ngram_range=(1, 2), lowercase=True)
+        matrix = vectorizer.fit_transform(docs)
+        return cosine_similarity(vectorizer.transform([QUESTION]), matrix)[0]
+
+    print(f"{'tables':>7} {'docs':>7} {'native ms':>10} {'sklearn ms':>11} {'ratio':>7} {'max diff':>9}")
+    for tables in (10, 100, 1000):
+        docs = documents(tables, args.columns)
+        native = median_seconds(lambda: schemasift._tfidf_similarities(docs, QUESTION), args.runs)
+        reference = median_seconds(lambda: sklearn_run(docs), args.runs)
+        ours = schemasift._tfidf_similarities(docs, QUESTION)
+        diff = max(abs(a - b) for a, b in zip(ours, sklearn_run(docs)))
+        print(
+            f"{tables:>7} {len(docs):>7} {native * 1e3:>10.2f} {reference * 1e3:>11.2f}"
+            f" {reference / native:>6.1f}x {diff:>9.1e}"
+        )
+
+
+if __name__ == "__main__":
+    main()
