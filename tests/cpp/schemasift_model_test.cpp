@@ -230,7 +230,10 @@ TEST(SchemasiftCatalog, ColumnSearchableText) {
   full.synonyms = {"value", "total"};
   full.tags = {"money"};
   for (int i = 0; i < 12; ++i)
-    full.sample_values.emplace_back(i == 1 ? JsonValue(true) : JsonValue(i));
+    if (i == 1)
+      full.sample_values.emplace_back(true);
+    else
+      full.sample_values.emplace_back(i);
   EXPECT_EQ(full.searchable_text("sales", "Sales"),
             "table sales table business name Sales column amount type Float64 description  "
             "synonyms value total role unknown tags money sample values 0 True 2 3 4 5 6 7 8 9");
