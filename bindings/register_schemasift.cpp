@@ -13,6 +13,7 @@
 #include "convert.h"
 #include "record.h"
 #include "register.h"
+#include "register_tfidf.h"
 #include "schemasift/catalog.h"
 #include "schemasift/intent.h"
 #include "schemasift/normalizer.h"
@@ -393,6 +394,7 @@ void register_schemasift(nb::module_& m) {
   register_normalizer(m);
   register_selection_records(m);
   register_schemasift_selector(m);
+  register_tfidf(m);
 }
 
 }  // namespace tessarin::py

@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "register.h"
 #include "schemasift/selector.h"
+#include "schemasift_catalog_input.h"
 
 namespace tessarin::py {
 
@@ -170,9 +171,10 @@ ss::MetadataSelectionResult run_select(const ss::Schemasift& selector, const std
     return selector.select(question, record, options);
   }
   if (!PyDict_Check(catalog.ptr())) raise_type("catalog", "a MetadataCatalog or a dict", catalog);
-  JsonMap map = to_json_map(catalog, "catalog");
+  // Read the dict straight into records: no intermediate JsonValue copy.
+  ss::MetadataCatalog normalized = normalize_catalog_object(catalog, options.database);
   nb::gil_scoped_release release;
-  return selector.select(question, map, options);
+  return selector.select(question, normalized, options);
 }
 
 std::string checked_question(nb::handle question) {
