@@ -184,7 +184,9 @@ class JsonValue {
   }
 
   // Map lookup; null when this is not a map or the key is absent.
-  const JsonValue* get(std::string_view key) const { return is_map() ? as_map().find(key) : nullptr; }
+  const JsonValue* get(std::string_view key) const {
+    return is_map() ? as_map().find(key) : nullptr;
+  }
 
   friend bool operator==(const JsonValue& a, const JsonValue& b) { return a.v_ == b.v_; }
 
@@ -193,6 +195,30 @@ class JsonValue {
                JsonOpaque>
       v_;
 };
+
+// The name of the equivalent Python type ("NoneType", "int", "dict", ...),
+// for error messages about values of the wrong kind.
+inline const char* python_kind_name(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::Null:
+      return "NoneType";
+    case JsonValue::Kind::Bool:
+      return "bool";
+    case JsonValue::Kind::Int:
+      return "int";
+    case JsonValue::Kind::Double:
+      return "float";
+    case JsonValue::Kind::String:
+      return "str";
+    case JsonValue::Kind::List:
+      return "list";
+    case JsonValue::Kind::Map:
+      return "dict";
+    case JsonValue::Kind::Opaque:
+      return "object";
+  }
+  return "object";
+}
 
 // The first non-empty of a and b.
 inline const JsonValue& first_non_empty(const JsonValue& a, const JsonValue& b) {

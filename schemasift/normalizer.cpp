@@ -44,28 +44,6 @@ using JsonNormalizer = normalizer_core::Normalizer<JsonSource>;
 
 }  // namespace
 
-const char* python_kind_name(const JsonValue& value) {
-  switch (value.kind()) {
-    case JsonValue::Kind::Null:
-      return "NoneType";
-    case JsonValue::Kind::Bool:
-      return "bool";
-    case JsonValue::Kind::Int:
-      return "int";
-    case JsonValue::Kind::Double:
-      return "float";
-    case JsonValue::Kind::String:
-      return "str";
-    case JsonValue::Kind::List:
-      return "list";
-    case JsonValue::Kind::Map:
-      return "dict";
-    case JsonValue::Kind::Opaque:
-      return "object";
-  }
-  return "object";
-}
-
 MetadataCatalog CatalogNormalizer::normalize(const JsonMap& catalog,
                                              const std::optional<std::string>& database) {
   return JsonNormalizer().normalize(&catalog, database);

@@ -38,7 +38,4 @@ class CatalogNormalizer {
   static std::vector<RelationshipMeta> _normalize_relationships(const JsonMap& obj);
 };
 
-// Python type name of a value's kind, for error messages ("str", "dict", ...).
-const char* python_kind_name(const JsonValue& value);
-
 }  // namespace tessarin::schemasift

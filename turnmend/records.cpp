@@ -12,29 +12,6 @@ namespace tessarin::turnmend {
 
 namespace {
 
-// The Python name of a value's type, for error messages.
-const char* kind_name(const JsonValue& v) {
-  switch (v.kind()) {
-    case JsonValue::Kind::Null:
-      return "NoneType";
-    case JsonValue::Kind::Bool:
-      return "bool";
-    case JsonValue::Kind::Int:
-      return "int";
-    case JsonValue::Kind::Double:
-      return "float";
-    case JsonValue::Kind::String:
-      return "str";
-    case JsonValue::Kind::List:
-      return "list";
-    case JsonValue::Kind::Map:
-      return "dict";
-    case JsonValue::Kind::Opaque:
-      return "object";
-  }
-  return "object";
-}
-
 // Typed readers of map values; they throw through `fail(expected)`.
 template <class Fail>
 std::int64_t read_int(const JsonValue& v, Fail fail) {
@@ -214,7 +191,7 @@ TurnContextCard TurnContextCard::from_map(const JsonMap& map) {
   for (const auto& [key, v] : map) {
     auto fail = [&key, &v](const char* expected) {
       throw CardMapError(
-          "TurnContextCard." + key + " must be " + expected + ", got " + kind_name(v), key);
+          "TurnContextCard." + key + " must be " + expected + ", got " + python_kind_name(v), key);
     };
     if (key == "turn_id")
       card.turn_id = read_int(v, fail);
@@ -354,7 +331,8 @@ IntentDelta IntentDelta::from_map(const JsonMap& map) {
   IntentDelta delta;
   for (const auto& [key, v] : map) {
     auto fail = [&key, &v](const char* expected) {
-      throw DeltaMapError("IntentDelta." + key + " must be " + expected + ", got " + kind_name(v));
+      throw DeltaMapError("IntentDelta." + key + " must be " + expected + ", got " +
+                          python_kind_name(v));
     };
     if (key == "operation")
       delta.operation = read_string(v, fail);
