@@ -10,6 +10,7 @@
 #include "common/unicode.h"
 #include "turnmend/intent_delta.h"
 #include "turnmend/resolver.h"
+#include "turnmend/text.h"
 #include "turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
@@ -80,23 +81,6 @@ std::string_view part(const QuestionParts& parts, std::string_view key) {
 }
 
 std::string trimmed(std::string_view text) { return std::string(unicode::strip(text)); }
-
-// Runs of white space become one blank; the ends are trimmed.
-std::string squeezed(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  bool pending_blank = false;
-  for (char32_t cp : unicode::decode_utf8(text)) {
-    if (unicode::is_space(cp)) {
-      pending_blank = !out.empty();
-      continue;
-    }
-    if (pending_blank) out.push_back(' ');
-    pending_blank = false;
-    unicode::append_utf8(out, cp);
-  }
-  return out;
-}
 
 std::string metric_text(const JsonValue& aggregation, const JsonValue& metrics) {
   if (aggregation.is_map()) {
@@ -339,7 +323,7 @@ std::string Turnmend::_render_question_parts(const QuestionParts& parts,
   add("", limit);
   if (!compare.empty()) add(kCompareJoiner, compare);
 
-  std::string result = squeezed(text);
+  std::string result = collapse_whitespace(text);
   const std::string lowered = unicode::to_lower(std::string_view(result));
   if (lowered == kBarePreviousMetric || lowered == kBareShow) return fallback;
   return result;

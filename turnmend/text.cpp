@@ -78,6 +78,14 @@ void scan_ascii_identifier_words(std::string_view text, const WordSet& stop, Str
   push_token(token, stop, out);
 }
 
+// Removes trailing blanks; after collapse_whitespace the blank is the only
+// white space left.
+void rstrip_blanks(std::string& text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+}
+
+}  // namespace
+
 std::string collapse_whitespace(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -107,14 +115,6 @@ std::string collapse_whitespace(std::string_view text) {
   }
   return out;
 }
-
-// Removes trailing blanks; after collapse_whitespace the blank is the only
-// white space left.
-void rstrip_blanks(std::string& text) {
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-}
-
-}  // namespace
 
 WordSet::WordSet(std::initializer_list<std::string_view> words) {
   for (std::string_view w : words) insert(w);
