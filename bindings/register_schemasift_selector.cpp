@@ -18,6 +18,7 @@
 #include "register.h"
 #include "schemasift/selector.h"
 #include "schemasift_catalog_input.h"
+#include "schemasift_python_backends.h"
 
 namespace tessarin::py {
 
@@ -423,8 +424,8 @@ void register_backends(nb::module_& m) {
                     "facility is available; otherwise `available` is False.")
       .def(nb::init<>())
       .def_rw("available", &Tfidf::available)
-      .def_prop_ro("vectorizer", [](const Tfidf& self) { return self.vectorizer; })
-      .def_prop_ro("matrix", [](const Tfidf& self) { return self.matrix; })
+      .def_prop_ro("vectorizer", [](const Tfidf& self) { return facility_object(self.vectorizer); })
+      .def_prop_ro("matrix", [](const Tfidf& self) { return facility_object(self.matrix); })
       .def_rw("doc_ids", &Tfidf::doc_ids)
       .def(
           "build",
@@ -445,9 +446,10 @@ void register_backends(nb::module_& m) {
                         "a model is given and can be loaded; otherwise `available` is False.")
       .def(nb::init<std::optional<std::string>>(), nb::arg("model_name_or_path") = nb::none())
       .def_rw("available", &Embedding::available)
-      .def_prop_ro("model", [](const Embedding& self) { return self.model; })
+      .def_prop_ro("model", [](const Embedding& self) { return facility_object(self.model); })
       .def_rw("doc_ids", &Embedding::doc_ids)
-      .def_prop_ro("embeddings", [](const Embedding& self) { return self.embeddings; })
+      .def_prop_ro("embeddings",
+                   [](const Embedding& self) { return facility_object(self.embeddings); })
       .def_rw("model_name_or_path", &Embedding::model_name_or_path)
       .def(
           "build",
@@ -468,6 +470,7 @@ void register_backends(nb::module_& m) {
 void register_schemasift_selector(nb::module_& m) {
   register_selector(m);
   register_backends(m);
+  register_schemasift_python_backends(m);
   m.def("demo_catalog", &ss::demo_catalog, "The demonstration catalog, as a catalog dict.");
   m.def("_demo_output", &ss::demo_output, "The demonstration run's three texts.");
   m.attr("_DEMO_QUESTION") = nb::str(ss::kDemoQuestion.data(), ss::kDemoQuestion.size());

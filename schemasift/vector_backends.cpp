@@ -4,13 +4,15 @@
 
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
+#include "schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 
 namespace {
 
+// The native index is the TF-IDF facility unless a caller installs another.
 TfidfVectorizerFactory& tfidf_factory() {
-  static TfidfVectorizerFactory factory;
+  static TfidfVectorizerFactory factory = make_native_tfidf_vectorizer;
   return factory;
 }
 
@@ -41,6 +43,8 @@ bool is_strategy(std::string_view strategy, std::string_view a, std::string_view
 void set_tfidf_vectorizer_factory(TfidfVectorizerFactory factory) {
   tfidf_factory() = std::move(factory);
 }
+
+void restore_native_tfidf_vectorizer() { tfidf_factory() = make_native_tfidf_vectorizer; }
 
 void set_sentence_encoder_loader(SentenceEncoderLoader loader) {
   encoder_loader() = std::move(loader);

@@ -3,8 +3,9 @@
 //
 // The facilities behind the two backends are pluggable: a TF-IDF vectorizer
 // factory and a sentence-encoder loader can be installed once at start-up.
-// With nothing installed both backends report themselves unavailable and
-// the selector scores lexically.
+// The TF-IDF facility defaults to the native index (schemasift/tfidf.h); no
+// sentence encoder is built in, so without a loader the embedding backend is
+// unavailable and the selector blends only what it has.
 #pragma once
 
 #include <cstddef>
@@ -120,6 +121,8 @@ using SentenceEncoderLoader =
 // any selection runs: selections read them without locking.
 void set_tfidf_vectorizer_factory(TfidfVectorizerFactory factory);
 void set_sentence_encoder_loader(SentenceEncoderLoader loader);
+// Puts the native TF-IDF index back as the facility.
+void restore_native_tfidf_vectorizer();
 
 // ---- the two backends ----
 

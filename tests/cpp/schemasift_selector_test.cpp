@@ -498,7 +498,7 @@ class SchemasiftVectors : public ::testing::Test {
     });
   }
   void TearDown() override {
-    set_tfidf_vectorizer_factory({});
+    restore_native_tfidf_vectorizer();
     set_sentence_encoder_loader({});
   }
 };
@@ -988,8 +988,7 @@ TEST(SchemasiftDemo, OutputLines) {
   EXPECT_NE(out.find("\ntables 2 \xe2\x86\x92 2 (0.0% cut), columns 8 \xe2\x86\x92 8 (0.0% cut), "
                      "tokens ~671 \xe2\x86\x92 ~452 (32.6% cut), compression 1.48x\n"),
             std::string::npos);
-  EXPECT_TRUE(
-      out.ends_with("  \"tfidf_available\": false,\n  \"embedding_available\": false\n}\n"));
+  EXPECT_TRUE(out.ends_with("  \"tfidf_available\": true,\n  \"embedding_available\": false\n}\n"));
   EXPECT_EQ(out.substr(0, 52), "{\n  \"database\": \"client_abc_db\",\n  \"tables\": [\n    {");
 }
 

@@ -600,7 +600,8 @@ def test_reading_in_place_equals_reading_converted(catalog, database, with_objec
         except TypeError as error:
             return str(error)
 
-    assert run(ss.CatalogNormalizer.normalize) == run(ss.CatalogNormalizer._normalize_converted)
+    in_place, converted = run(ss.CatalogNormalizer.normalize), run(ss.CatalogNormalizer._normalize_converted)
+    assert in_place == converted or repr(in_place) == repr(converted)  # NaN never equals itself
 
 
 def test_in_place_reading_takes_tuples_subclasses_and_objects():

@@ -15,7 +15,7 @@ import tessarin
 from tessarin import schemasift as ss
 
 QUESTION = "Show total revenue by region for last 6 months"
-DEMO_SHA256 = "d8a33db24c52b33a1cf9efa765d3a819650aebe6266fcf139421e7fea16f0478"
+DEMO_SHA256 = "fd8aaff522acc06b02447ed2310cc98e4d438899b1a04d70b7b91c3c6ccc671c"
 
 
 def lexical(**fields):
@@ -345,5 +345,6 @@ def test_demonstration_output_bytes():
     assert hashlib.sha256(run.stdout).hexdigest() == DEMO_SHA256
     assert run.stdout.decode("utf-8") == ss._demo_output()
     lines = run.stdout.decode("utf-8").split("\n")
+    assert '  "tfidf_available": true,' in lines
     assert ("tables 2 \u2192 2 (0.0% cut), columns 8 \u2192 8 (0.0% cut), "
             "tokens ~671 \u2192 ~452 (32.6% cut), compression 1.48x") in lines

@@ -1,7 +1,7 @@
 """Type stubs of tessarin.schemasift."""
 
 import enum
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, ClassVar
 
 from tessarin import Pattern
@@ -433,7 +433,7 @@ def select_metadata(
 ) -> MetadataSelectionResult: ...
 
 class OptionalTfidfBackend:
-    """TF-IDF similarities when a TF-IDF facility is available."""
+    """TF-IDF similarities of word unigrams and bigrams (native; always available)."""
 
     available: bool
     doc_ids: list[str]
@@ -446,7 +446,12 @@ class OptionalTfidfBackend:
     def score(self, question: str) -> dict[str, float]: ...
 
 class OptionalEmbeddingBackend:
-    """Sentence-embedding similarities when a model is given and loads."""
+    """Sentence-embedding similarities when a model is given and loads.
+
+    The model is sentence-transformers' ``SentenceTransformer(model_name_or_path)``,
+    imported on construction only; ``model`` is that object and ``embeddings``
+    what its ``encode`` returned for the documents.
+    """
 
     available: bool
     doc_ids: list[str]
@@ -464,3 +469,5 @@ def demo_catalog() -> dict[str, Any]: ...
 _DEMO_QUESTION: str
 
 def _demo_output() -> str: ...
+def _set_tfidf_vectorizer_factory(factory: Callable[[], object] | None) -> None: ...
+def _restore_native_tfidf() -> None: ...

@@ -1,0 +1,180 @@
+// Python objects as the facilities of the selector's vector backends.
+//
+// Selections run without the GIL, so every call into Python takes it, and
+// every Python reference held by C++ is released under it (or leaked when
+// the interpreter is already gone). Python errors travel as nb::python_error:
+// a failing build ends the selection with the caller's own exception, while
+// the backends turn loading and scoring failures into "unavailable".
+#include "schemasift_python_backends.h"
+
+#include <nanobind/stl/shared_ptr.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessarin::py {
+
+namespace nb = nanobind;
+namespace ss = tessarin::schemasift;
+using namespace nb::literals;
+
+namespace {
+
+// A strong reference that may be dropped on any thread, with or without
+// the GIL.
+class PyRef {
+ public:
+  explicit PyRef(nb::handle object)
+      : ref_(object.inc_ref().ptr(), [](PyObject* p) {
+          if (nb::detail::cleanup_guard guard{}) Py_DECREF(p);
+        }) {}
+  nb::handle get() const { return ref_.get(); }
+  nb::object object() const { return nb::borrow(ref_.get()); }
+
+ private:
+  std::shared_ptr<PyObject> ref_;
+};
+
+nb::list str_list(const std::vector<std::string_view>& texts) {
+  nb::list out;
+  for (std::string_view text : texts) out.append(nb::str(text.data(), text.size()));
+  return out;
+}
+
+// float() of every item of an iterable of numbers.
+std::vector<double> floats_of(nb::handle values) {
+  std::vector<double> out;
+  for (nb::handle value : nb::iter(values)) {
+    double x = PyFloat_AsDouble(value.ptr());
+    if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    out.push_back(x);
+  }
+  return out;
+}
+
+struct PyTfidfMatrix final : ss::TfidfMatrix {
+  explicit PyTfidfMatrix(nb::handle m) : matrix(m) {}
+  PyRef matrix;
+};
+
+// An object with fit_transform(texts) -> matrix and
+// cosine_similarity(matrix, question) -> iterable of floats.
+class PyTfidfVectorizer final : public ss::TfidfVectorizer {
+ public:
+  explicit PyTfidfVectorizer(nb::handle v) : vectorizer(v) {}
+
+  std::shared_ptr<const ss::TfidfMatrix> fit_transform(
+      const std::vector<std::string_view>& texts) override {
+    nb::gil_scoped_acquire gil;
+    nb::object matrix = vectorizer.get().attr("fit_transform")(str_list(texts));
+    return std::make_shared<PyTfidfMatrix>(matrix);
+  }
+
+  std::vector<double> cosine_similarity(const ss::TfidfMatrix& matrix,
+                                        std::string_view question) const override {
+    nb::gil_scoped_acquire gil;
+    const auto& rows = dynamic_cast<const PyTfidfMatrix&>(matrix);
+    nb::object scores = vectorizer.get().attr("cosine_similarity")(
+        rows.matrix.get(), nb::str(question.data(), question.size()));
+    return floats_of(scores);
+  }
+
+  PyRef vectorizer;
+};
+
+struct PyEmbeddingMatrix final : ss::EmbeddingMatrix {
+  explicit PyEmbeddingMatrix(nb::handle e) : embeddings(e) {}
+  PyRef embeddings;
+};
+
+// A sentence-transformers model: encode(texts, normalize_embeddings=True)
+// gives one unit-length row per text; a question's similarities are the
+// document rows times its own row.
+class PySentenceEncoder final : public ss::SentenceEncoder {
+ public:
+  explicit PySentenceEncoder(nb::handle m) : model(m) {}
+
+  std::shared_ptr<const ss::EmbeddingMatrix> encode(
+      const std::vector<std::string_view>& texts) override {
+    nb::gil_scoped_acquire gil;
+    return std::make_shared<PyEmbeddingMatrix>(normalized(str_list(texts)));
+  }
+
+  std::vector<double> similarities(const ss::EmbeddingMatrix& embeddings,
+                                   std::string_view question) override {
+    nb::gil_scoped_acquire gil;
+    const auto& rows = dynamic_cast<const PyEmbeddingMatrix&>(embeddings);
+    nb::list one;
+    one.append(nb::str(question.data(), question.size()));
+    nb::object vector = normalized(one)[0];
+    nb::object product =
+        nb::steal(PyNumber_MatrixMultiply(rows.embeddings.get().ptr(), vector.ptr()));
+    if (!product.is_valid()) throw nb::python_error();
+    return floats_of(product);
+  }
+
+  PyRef model;
+
+ private:
+  nb::object normalized(const nb::list& texts) const {
+    return model.get().attr("encode")(texts, "normalize_embeddings"_a = true);
+  }
+};
+
+std::shared_ptr<ss::SentenceEncoder> load_sentence_transformer(const std::string& name) {
+  nb::gil_scoped_acquire gil;
+  nb::object model_class =
+      nb::module_::import_("sentence_transformers").attr("SentenceTransformer");
+  return std::make_shared<PySentenceEncoder>(model_class(nb::str(name.data(), name.size())));
+}
+
+void set_tfidf_vectorizer_factory(nb::handle factory) {
+  if (factory.is_none()) {
+    ss::set_tfidf_vectorizer_factory({});
+    return;
+  }
+  if (!PyCallable_Check(factory.ptr())) throw nb::type_error("factory must be callable or None");
+  ss::set_tfidf_vectorizer_factory(
+      [made = PyRef(factory)]() -> std::shared_ptr<ss::TfidfVectorizer> {
+        nb::gil_scoped_acquire gil;
+        nb::object vectorizer = made.get()();
+        if (vectorizer.is_none()) return nullptr;
+        return std::make_shared<PyTfidfVectorizer>(vectorizer);
+      });
+}
+
+template <class Python, class Handle>
+nb::object object_or_handle(const std::shared_ptr<Handle>& handle, PyRef Python::*member) {
+  if (!handle) return nb::none();
+  if (auto* python = dynamic_cast<const Python*>(handle.get())) return (python->*member).object();
+  return nb::cast(handle);
+}
+
+}  // namespace
+
+nb::object facility_object(const std::shared_ptr<ss::TfidfVectorizer>& handle) {
+  return object_or_handle(handle, &PyTfidfVectorizer::vectorizer);
+}
+nb::object facility_object(const std::shared_ptr<const ss::TfidfMatrix>& handle) {
+  return object_or_handle(handle, &PyTfidfMatrix::matrix);
+}
+nb::object facility_object(const std::shared_ptr<ss::SentenceEncoder>& handle) {
+  return object_or_handle(handle, &PySentenceEncoder::model);
+}
+nb::object facility_object(const std::shared_ptr<const ss::EmbeddingMatrix>& handle) {
+  return object_or_handle(handle, &PyEmbeddingMatrix::embeddings);
+}
+
+void register_schemasift_python_backends(nb::module_& m) {
+  ss::set_sentence_encoder_loader(load_sentence_transformer);
+  m.def("_set_tfidf_vectorizer_factory", &set_tfidf_vectorizer_factory, "factory"_a.none(),
+        "Installs a Python TF-IDF facility: factory() returns an object with\n"
+        "fit_transform(texts) and cosine_similarity(matrix, question); None\n"
+        "leaves the selector without TF-IDF. Not thread-safe: for tests.");
+  m.def("_restore_native_tfidf", &ss::restore_native_tfidf_vectorizer,
+        "Puts the native TF-IDF index back as the TF-IDF facility.");
+}
+
+}  // namespace tessarin::py
