@@ -1,4 +1,4 @@
-"""Benchmark of Schemasift.select (strategy "lexical").
+"""Benchmark of Schemasift.select (strategy "lexical" unless --strategy says otherwise).
 
 Generated catalogs of 10, 100 and 1,000 tables of 30 columns, selected from a
 catalog dict and from a prepared MetadataCatalog; median milliseconds per
@@ -12,11 +12,12 @@ form one catalog that is asked each of the 1,034 development questions; the
 run reports the median per question and how often the tables of the gold
 query are all among those selected.
 
-    PYTHONPATH=build/<dir>/pkg python bench/bench_schemasift.py [spider-folder]
+    PYTHONPATH=build/<dir>/pkg python bench/bench_schemasift.py [--strategy S] [spider-folder]
 """
 
 from __future__ import annotations
 
+import argparse
 import json
 import random
 import statistics
@@ -65,8 +66,8 @@ def timed(call, repeat: int) -> tuple[float, float]:
     return statistics.median(wall), statistics.median(cpu)
 
 
-def bench_generated() -> None:
-    selector = ss.Schemasift(ss.SelectorConfig(strategy="lexical"))
+def bench_generated(strategy: str) -> None:
+    selector = ss.Schemasift(ss.SelectorConfig(strategy=strategy))
     print(f"{'tables':>7} {'columns':>8} {'source':>8} {'wall ms':>9} {'cpu ms':>8} {'us/col':>7}")
     for n_tables, repeat in ((10, 200), (100, 40), (1000, 9)):
         catalog = generated_catalog(n_tables)
@@ -110,10 +111,10 @@ def spider_catalog(folder: Path) -> tuple[dict, list[dict]]:
     return {"database": "spider", "tables": tables, "relationships": relationships}, questions
 
 
-def bench_spider(folder: Path) -> None:
+def bench_spider(folder: Path, strategy: str) -> None:
     catalog, questions = spider_catalog(folder)
     prepared = ss.CatalogNormalizer.normalize(catalog)
-    selector = ss.Schemasift(ss.SelectorConfig(strategy="lexical", include_debug=False))
+    selector = ss.Schemasift(ss.SelectorConfig(strategy=strategy, include_debug=False))
     wall, cpu, hits = [], [], 0
     for q in questions:
         w, c = time.perf_counter(), time.process_time()
@@ -129,11 +130,16 @@ def bench_spider(folder: Path) -> None:
 
 
 def main() -> None:
-    bench_generated()
-    default = Path(__file__).resolve().parents[2] / "shared" / "data" / "spider"
-    folder = Path(sys.argv[1]) if len(sys.argv) > 1 else default
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--strategy", default="lexical", choices=[s.value for s in ss.Strategy])
+    parser.add_argument("spider", nargs="?", type=Path,
+                        default=Path(__file__).resolve().parents[2] / "shared" / "data" / "spider")
+    args = parser.parse_args()
+    print(f"strategy {args.strategy}")
+    bench_generated(args.strategy)
+    folder = args.spider
     if (folder / "tables.json").exists() and (folder / "dev_questions.json").exists():
-        bench_spider(folder)
+        bench_spider(folder, args.strategy)
     else:
         print(f"spider data not found under {folder}; skipped")
 
