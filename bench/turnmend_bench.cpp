@@ -88,10 +88,34 @@ double median_us(const Turnmend& resolver, const CardList& cards, int rounds) {
   return samples[static_cast<std::size_t>(rounds / 2)];
 }
 
+// A fixed amount of work for instruction counting (valgrind --tool=callgrind
+// --toggle-collect='*profile_rounds*'): rounds of the four messages.
+[[gnu::noinline]] std::size_t profile_rounds(const Turnmend& resolver, const CardList& cards,
+                                             const std::vector<std::string>& messages, int rounds) {
+  std::size_t sink = 0;
+  for (int i = 0; i < rounds; ++i)
+    for (const std::string& m : messages)
+      sink += resolver.resolve(m, cards).resolved_question.size();
+  return sink;
+}
+
 }  // namespace
 
-int main() {
+// With "--profile N [1|10] [message index]": only N rounds against one or ten
+// cards, of all messages or of one, no timing.
+int main(int argc, char** argv) {
   Turnmend resolver;
+  if (argc >= 3 && std::string(argv[1]) == "--profile") {
+    const int rounds = std::stoi(argv[2]);
+    const bool single = argc >= 4 && std::string(argv[3]) == "1";
+    CardList cards = single
+                         ? CardList{std::make_shared<const TurnContextCard>(demonstration_card())}
+                         : realistic_cards();
+    std::vector<std::string> messages = demonstration_messages();
+    if (argc >= 5) messages = {messages.at(std::stoul(argv[4]))};
+    for (const std::string& m : messages) resolver.resolve(m, cards);  // first-use statics
+    return profile_rounds(resolver, cards, messages, rounds) == 0;
+  }
   CardList one = {std::make_shared<const TurnContextCard>(demonstration_card())};
   CardList ten = realistic_cards();
   median_us(resolver, ten, 200);  // warm-up

@@ -400,12 +400,18 @@ class QueryIndex {
       while (slots_[i]) i = (i + 1) & (capacity - 1);
       words_.push_back(WordRef{token.data(), static_cast<std::uint32_t>(token.size()), h});
       slots_[i] = static_cast<std::uint32_t>(words_.size());
-      length_bits_ |= length_bit(token.size());
+      const std::size_t key = filter_key(token.data(), token.size());
+      filter_[key >> 6] |= std::uint64_t{1} << (key & 63);
     }
   }
 
   std::size_t size() const { return words_.size(); }
-  bool may_hold_length(std::size_t length) const { return length_bits_ & length_bit(length); }
+  // False when no message word has the word's length and (case-blind) first
+  // byte: most card words are rejected without hashing.
+  bool may_hold(const char* data, std::size_t length) const {
+    const std::size_t key = filter_key(data, length);
+    return (filter_[key >> 6] >> (key & 63)) & 1;
+  }
   // Index of the word, or -1.
   std::ptrdiff_t find(const char* data, std::size_t length, std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
@@ -417,12 +423,14 @@ class QueryIndex {
   }
 
  private:
-  static std::uint64_t length_bit(std::size_t length) {
-    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  // Words are never empty. Letters of either case share a key.
+  static std::size_t filter_key(const char* data, std::size_t length) {
+    const std::size_t first = (static_cast<unsigned char>(data[0]) | 0x20) & 31;
+    return first << 4 | std::min<std::size_t>(length, 15);
   }
-  std::vector<WordRef> words_;        // views of the caller's tokens
-  std::vector<std::uint32_t> slots_;  // word index + 1; 0 is empty
-  std::uint64_t length_bits_ = 0;
+  std::vector<WordRef> words_;             // views of the caller's tokens
+  std::vector<std::uint32_t> slots_;       // word index + 1; 0 is empty
+  std::array<std::uint64_t, 8> filter_{};  // bit filter_key: some message word has that key
 };
 
 // Distinct words seen, counted up to a cap: the overlap coefficient divides
@@ -455,8 +463,8 @@ double overlap(std::size_t common, std::size_t a, std::size_t b) {
 }
 
 // Overlaps for messages of up to 64 distinct words: found words are bits,
-// and once both distinct counts reach the cap only words of a length some
-// message word has are hashed at all.
+// and once both distinct counts reach the cap only words of the length and
+// first letter of some message word are hashed at all.
 class SmallQuerySink {
  public:
   SmallQuerySink(const QueryIndex& query, const StopwordHashes& stopwords)
@@ -482,7 +490,7 @@ class SmallQuerySink {
 
   [[gnu::always_inline]] void word(const char* data, std::size_t length, bool entity) {
     const bool count = !all_.full() || (entity && !entity_.full());
-    if (!count && !query_.may_hold_length(length)) return;
+    if (!count && !query_.may_hold(data, length)) return;
     count_word(data, length, entity, count);
   }
 
