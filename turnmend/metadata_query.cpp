@@ -3,7 +3,10 @@
 // turn.
 #include <algorithm>
 #include <array>
-#include <unordered_map>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "common/display.h"
 #include "turnmend/resolver.h"
@@ -24,21 +27,6 @@ const WordSet& no_stopwords() {
   return empty;
 }
 
-void add_words(std::string_view text, StringList& words) {
-  tokenize_into(text, &no_stopwords(), words);
-}
-
-void add_words(const std::optional<std::string>& text, StringList& words) {
-  if (text) add_words(std::string_view(*text), words);
-}
-
-// The words of a value's display text.
-void add_words(const JsonValue& value, StringList& words) {
-  if (value.is_null()) return;
-  if (value.is_string()) return add_words(std::string_view(value.as_string()), words);
-  add_words(std::string_view(display_text(value)), words);
-}
-
 // Whether the literal form of the text adds only quotes and backslashes,
 // which separate words anyway: printable ASCII throughout.
 bool literal_keeps_words(std::string_view text) {
@@ -47,58 +35,175 @@ bool literal_keeps_words(std::string_view text) {
   return true;
 }
 
-// The words of a string list's display text: its items' literal forms never
-// join across the separators, so each item is tokenized on its own.
-void add_words(const StringList& items, StringList& words) {
-  for (const std::string& item : items) {
-    if (literal_keeps_words(item)) {
-      add_words(std::string_view(item), words);
-    } else {
-      add_words(std::string_view(string_literal(item)), words);
-    }
-  }
+bool is_ascii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
 }
 
-// The distinct words, most frequent first when more than `limit` of them
-// (a stable sort keeps first-occurrence order among equal counts), cut as a
-// Python slice [:limit] would cut them.
-std::string most_frequent_terms(const StringList& tokens, std::int64_t limit) {
-  std::vector<std::pair<std::string_view, std::size_t>> counted;
-  std::unordered_map<std::string_view, std::size_t> index;
-  for (const std::string& token : tokens) {
-    auto [it, inserted] = index.try_emplace(token, counted.size());
-    if (inserted) {
-      counted.emplace_back(token, 1);
-    } else {
-      ++counted[it->second].second;
+// The words of several texts (tokenize without stop words, one text after
+// the other) counted as they arrive: lowered words live in one buffer, and
+// a small hash table finds repeats, so no word becomes a string of its own.
+//
+// terms(limit) is then what _limit_query_terms gives for the whole word
+// list: the distinct words that are not stop words (all distinct words when
+// every one is a stop word), in first-occurrence order, the most frequent
+// first when more than `limit` of them (a stable sort keeps first-occurrence
+// order among equal counts), cut as a Python slice [:limit] would cut them.
+class TermCounter {
+ public:
+  TermCounter() {
+    buffer_.reserve(512);
+    slots_.assign(64, 0);
+  }
+
+  void add(std::string_view text) {
+    if (!is_ascii(text)) {
+      StringList words;
+      tokenize_into(text, &no_stopwords(), words);
+      for (const std::string& word : words) {
+        const std::size_t offset = buffer_.size();
+        buffer_ += word;
+        count(offset);
+      }
+      return;
+    }
+    // One pass of identifier splitting and word runs: a word is a run of
+    // letters and digits, and a capital starts a new one.
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+      const char c = *p;
+      if (!is_lower_or_digit(c) && !is_capital(c)) {
+        ++p;
+        continue;
+      }
+      const char* start = p;
+      for (++p; p < end && is_lower_or_digit(*p); ++p) {
+      }
+      const std::size_t offset = buffer_.size();
+      buffer_.append(start, p);
+      if (is_capital(c)) buffer_[offset] = static_cast<char>(c - 'A' + 'a');
+      count(offset);
     }
   }
-  const std::int64_t distinct = static_cast<std::int64_t>(counted.size());
-  if (distinct > limit) {
-    std::stable_sort(counted.begin(), counted.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    const std::int64_t keep = limit >= 0 ? limit : std::max<std::int64_t>(0, distinct + limit);
-    counted.resize(static_cast<std::size_t>(keep));
-  }
-  std::string out;
-  for (const auto& [word, count] : counted) {
-    if (!out.empty()) out += ' ';
-    out += word;
-  }
-  return out;
-}
 
-// _limit_query_terms over words already tokenized without stop words: such
-// words are lower-case runs of letters and digits that tokenize back to
-// themselves, so the stop-word pass only has to drop them.
-std::string limit_words(const StringList& words, std::int64_t limit) {
-  const WordSet& stopwords = vocabulary().STOPWORDS;
-  StringList kept;
-  kept.reserve(words.size());
-  for (const std::string& word : words)
-    if (!stopwords.contains(word)) kept.push_back(word);
-  return most_frequent_terms(kept.empty() ? words : kept, limit);
-}
+  void add(const std::optional<std::string>& text) {
+    if (text) add(std::string_view(*text));
+  }
+
+  // The words of a value's display text. A list's items never join words
+  // across the ", " between them, so each item is read on its own, and a
+  // printable ASCII string item as itself (its quotes separate words).
+  void add(const JsonValue& value) {
+    switch (value.kind()) {
+      case JsonValue::Kind::Null:
+        return;
+      case JsonValue::Kind::String:
+        return add(std::string_view(value.as_string()));
+      case JsonValue::Kind::List:
+        for (const JsonValue& item : value.as_list()) add_literal(item);
+        return;
+      default:
+        add(std::string_view(display_text(value)));
+    }
+  }
+
+  // The words of a string list's display text.
+  void add(const StringList& items) {
+    for (const std::string& item : items) add_string_literal(item);
+  }
+
+  std::string terms(std::int64_t limit) const {
+    std::vector<const Term*> chosen;
+    chosen.reserve(terms_.size());
+    for (const Term& term : terms_)
+      if (!term.stopword) chosen.push_back(&term);
+    if (chosen.empty())
+      for (const Term& term : terms_) chosen.push_back(&term);
+    const std::int64_t distinct = static_cast<std::int64_t>(chosen.size());
+    if (distinct > limit) {
+      std::stable_sort(chosen.begin(), chosen.end(),
+                       [](const Term* a, const Term* b) { return a->count > b->count; });
+      const std::int64_t keep = limit >= 0 ? limit : std::max<std::int64_t>(0, distinct + limit);
+      chosen.resize(static_cast<std::size_t>(keep));
+    }
+    std::string out;
+    for (const Term* term : chosen) {
+      if (!out.empty()) out += ' ';
+      out += word(*term);
+    }
+    return out;
+  }
+
+ private:
+  struct Term {
+    std::uint32_t offset;
+    std::uint32_t length;
+    std::uint64_t hash;
+    std::size_t count;
+    bool stopword;
+  };
+
+  static bool is_lower_or_digit(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+  static bool is_capital(char c) { return c >= 'A' && c <= 'Z'; }
+
+  static std::uint64_t hash_of(std::string_view word) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : word) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+    return h;
+  }
+
+  std::string_view word(const Term& term) const {
+    return std::string_view(buffer_).substr(term.offset, term.length);
+  }
+
+  void add_literal(const JsonValue& item) {
+    if (item.is_string()) return add_string_literal(item.as_string());
+    add(std::string_view(literal_text(item)));
+  }
+
+  void add_string_literal(const std::string& item) {
+    if (literal_keeps_words(item)) return add(std::string_view(item));
+    add(std::string_view(string_literal(item)));
+  }
+
+  // Counts the word that ends the buffer, starting at offset; a repeat is
+  // taken off the buffer again.
+  void count(std::size_t offset) {
+    const std::string_view text(buffer_.data() + offset, buffer_.size() - offset);
+    const std::uint64_t h = hash_of(text);
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = h & mask;
+    for (; slots_[i]; i = (i + 1) & mask) {
+      Term& term = terms_[slots_[i] - 1];
+      if (term.hash == h && word(term) == text) {
+        ++term.count;
+        buffer_.resize(offset);
+        return;
+      }
+    }
+    const bool stop = vocabulary().STOPWORDS.contains(text);
+    terms_.push_back(Term{static_cast<std::uint32_t>(offset),
+                          static_cast<std::uint32_t>(text.size()), h, 1, stop});
+    slots_[i] = static_cast<std::uint32_t>(terms_.size());
+    if (2 * terms_.size() > slots_.size()) grow();
+  }
+
+  void grow() {
+    slots_.assign(slots_.size() * 2, 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t t = 0; t < terms_.size(); ++t) {
+      std::size_t i = terms_[t].hash & mask;
+      while (slots_[i]) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(t + 1);
+    }
+  }
+
+  std::string buffer_;
+  std::vector<Term> terms_;           // distinct words in first-occurrence order
+  std::vector<std::uint32_t> slots_;  // term index + 1; 0 is empty
+};
 
 const JsonValue& state_value(const JsonMap& state, std::string_view key) {
   static const JsonValue null;
@@ -112,25 +217,25 @@ std::string Turnmend::_compose_metadata_search_query(const std::string& current_
                                                      const TurnContextCard& base,
                                                      const IntentDelta& delta,
                                                      const std::string& resolved_question) const {
-  StringList words;
-  add_words(std::string_view(resolved_question), words);
-  add_words(std::string_view(current_question), words);
-  add_words(delta.dimension_hint, words);
-  add_words(delta.metric_hint, words);
-  add_words(delta.filter_hint, words);
-  add_words(delta.granularity, words);
-  for (std::string_view key : kSearchStateKeyOrder)
-    add_words(state_value(base.query_state, key), words);
-  add_words(base.topic_keywords, words);
-  add_words(base.entities, words);
-  add_words(base.selected_metadata_ids, words);
-  return limit_words(words, config.max_metadata_query_terms);
+  TermCounter words;
+  words.add(std::string_view(resolved_question));
+  words.add(std::string_view(current_question));
+  words.add(delta.dimension_hint);
+  words.add(delta.metric_hint);
+  words.add(delta.filter_hint);
+  words.add(delta.granularity);
+  for (std::string_view key : kSearchStateKeyOrder) words.add(state_value(base.query_state, key));
+  words.add(base.topic_keywords);
+  words.add(base.entities);
+  words.add(base.selected_metadata_ids);
+  return words.terms(config.max_metadata_query_terms);
 }
 
 std::string Turnmend::_limit_query_terms(const std::string& text) const {
-  StringList tokens = tokenize(std::string_view(text));
-  if (tokens.empty()) tokens = tokenize(std::string_view(text), &no_stopwords());
-  return most_frequent_terms(tokens, config.max_metadata_query_terms);
+  // Stop words are dropped unless nothing else is left: what the counter does.
+  TermCounter words;
+  words.add(std::string_view(text));
+  return words.terms(config.max_metadata_query_terms);
 }
 
 std::pair<StringList, RequiredColumns> Turnmend::_constraints_from_base(

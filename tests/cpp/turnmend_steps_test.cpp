@@ -3,12 +3,15 @@
 // search query with the base constraints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 
+#include "common/display.h"
 #include "turnmend/ranking.h"
 #include "turnmend/resolver.h"
+#include "turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 namespace {
@@ -854,6 +857,91 @@ TEST(MetadataQuery, ListItemsAreReadInTheirLiteralForm) {
   card.topic_keywords = {"line\nbreak", "nb\xc2\xa0sp"};  // escaped as \n and \xa0
   EXPECT_EQ(resolver._compose_metadata_search_query("", card, IntentDelta(), ""),
             "line nbreak nb xa0sp");
+}
+
+// Reference for the counted query terms: the plain definition over word lists.
+std::string reference_query_terms(const StringList& words, std::int64_t limit) {
+  StringList kept;
+  for (const std::string& w : words)
+    if (!vocabulary().STOPWORDS.contains(w)) kept.push_back(w);
+  const StringList& chosen = kept.empty() ? words : kept;
+  std::vector<std::pair<std::string, std::size_t>> counted;
+  for (const std::string& w : chosen) {
+    auto it =
+        std::find_if(counted.begin(), counted.end(), [&](const auto& c) { return c.first == w; });
+    if (it == counted.end()) {
+      counted.emplace_back(w, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  const auto distinct = static_cast<std::int64_t>(counted.size());
+  if (distinct > limit) {
+    std::stable_sort(counted.begin(), counted.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    counted.resize(
+        static_cast<std::size_t>(limit >= 0 ? limit : std::max<std::int64_t>(0, distinct + limit)));
+  }
+  std::string out;
+  for (const auto& [w, n] : counted) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+void append_words(const std::string& text, StringList& words) {
+  static const WordSet none;
+  for (std::string& w : tokenize(std::string_view(text), &none)) words.push_back(std::move(w));
+}
+
+TEST(MetadataQuery, CountedTermsEqualThePlainDefinition) {
+  std::mt19937 rng(8122026);
+  for (int round = 0; round < 1500; ++round) {
+    const std::int64_t limit = static_cast<std::int64_t>(rng() % 10) - 2;
+    Turnmend resolver(config_with([&](ResolverConfig& c) { c.max_metadata_query_terms = limit; }));
+    // Repeats and stop words make the counts and the fallback matter.
+    std::string text = random_text(rng, 12) + " " + random_text(rng, 6);
+    if (round % 3 == 0) text += " the by it the";
+    StringList words;
+    append_words(text, words);
+    ASSERT_EQ(resolver._limit_query_terms(text), reference_query_terms(words, limit))
+        << "round " << round << ": " << text;
+
+    TurnContextCard card = card_with_id(1);
+    for (std::size_t i = rng() % 6; i > 0; --i)
+      card.query_state.set(random_text(rng, 1), random_value(rng, 0));
+    const char* keys[] = {"active_tables", "tables",         "metrics",  "dimensions",
+                          "date_columns",  "active_columns", "group_by", "granularity"};
+    for (const char* key : keys)
+      if (rng() % 2) card.query_state.set(key, random_value(rng, 1));
+    for (std::size_t i = rng() % 3; i > 0; --i) card.topic_keywords.push_back(random_text(rng, 2));
+    for (std::size_t i = rng() % 3; i > 0; --i) card.entities.push_back(random_text(rng, 2));
+    for (std::size_t i = rng() % 3; i > 0; --i)
+      card.selected_metadata_ids.push_back("column:" + random_text(rng, 2));
+    IntentDelta delta;
+    if (rng() % 2) delta.dimension_hint = random_text(rng, 2);
+    if (rng() % 2) delta.metric_hint = random_text(rng, 2);
+    if (rng() % 3 == 0) delta.filter_hint = random_text(rng, 2);
+    if (rng() % 3 == 0) delta.granularity = "month";
+    const std::string current = random_text(rng, 5);
+    const std::string resolved = random_text(rng, 8);
+
+    StringList all;
+    append_words(resolved, all);
+    append_words(current, all);
+    for (const auto* hint :
+         {&delta.dimension_hint, &delta.metric_hint, &delta.filter_hint, &delta.granularity})
+      if (*hint) append_words(**hint, all);
+    for (const char* key : keys)
+      if (const JsonValue* value = card.query_state.find(key); value && !value->is_null())
+        append_words(display_text(*value), all);
+    for (const StringList* list :
+         {&card.topic_keywords, &card.entities, &card.selected_metadata_ids}) {
+      JsonList items(list->begin(), list->end());
+      append_words(display_text(JsonValue(items)), all);
+    }
+    ASSERT_EQ(resolver._compose_metadata_search_query(current, card, delta, resolved),
+              reference_query_terms(all, limit))
+        << "round " << round;
+  }
 }
 
 // ------------------------------------------------------------ the two roads
