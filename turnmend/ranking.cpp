@@ -603,15 +603,44 @@ CardOverlaps CardOverlapMeter::measure(const TurnContextCard& card) {
 
 }  // namespace detail
 
-std::optional<std::int64_t> Turnmend::_detect_explicit_turn_reference(const std::string& question) {
-  const std::u32string q = detail::lowered_code_points(question);
+namespace detail {
+
+namespace {
+
+constexpr std::array<std::u32string_view, 5> kArtifactNouns = {U"chart", U"table", U"card",
+                                                               U"widget", U"result"};
+
+// The first word run of the form \w+_\d+, what \b(\w+_\d+)\b finds: a
+// match can only start where a run starts and end where it ends (\d is
+// part of \w), and its digits are the run's trailing digits with a "_"
+// and at least one character before them.
+std::optional<std::u32string_view> first_numbered_identifier(std::u32string_view q) {
+  std::size_t i = 0;
+  while (i < q.size()) {
+    if (!unicode::is_word(q[i])) {
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    while (i < q.size() && unicode::is_word(q[i])) ++i;
+    std::size_t digits = i;
+    while (digits > start && unicode::is_decimal(q[digits - 1])) --digits;
+    if (digits < i && digits >= start + 2 && q[digits - 1] == U'_')
+      return q.substr(start, i - start);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> explicit_turn_reference(std::u32string_view q) {
   // Each alternative of TURN_REF_RE holds a digit run.
   std::optional<RegexMatch> match;
-  if (detail::has_decimal_digit(q)) match = vocabulary().TURN_REF_RE.search(q);
+  if (has_decimal_digit(q)) match = vocabulary().TURN_REF_RE.search(q);
   if (match) {
     for (std::size_t group = 1; group <= 3; ++group) {
       if (!match->matched(group)) continue;
-      if (std::optional<std::int64_t> number = detail::digits_to_int64(match->group(q, group)))
+      if (std::optional<std::int64_t> number = digits_to_int64(match->group(q, group)))
         return number;
     }
   }
@@ -619,19 +648,41 @@ std::optional<std::int64_t> Turnmend::_detect_explicit_turn_reference(const std:
   const std::vector<Regex>& patterns = reference_patterns().ordinals;
   const std::vector<std::u32string>& literals = reference_patterns().ordinal_words;
   for (std::size_t i = 0; i < words.size(); ++i)
-    if (q.find(literals[i]) != std::u32string::npos && patterns[i].contains(std::u32string_view(q)))
+    if (q.find(literals[i]) != std::u32string_view::npos && patterns[i].contains(q))
       return words[i].value;
   return std::nullopt;
 }
 
-std::optional<std::string> Turnmend::_detect_artifact_reference(const std::string& question) {
-  const std::u32string q = detail::lowered_code_points(question);
+std::optional<std::string> artifact_reference(std::u32string_view q) {
+  const ReferencePatterns& patterns = reference_patterns();
+  // Every match of the noun pattern holds one of its nouns.
+  bool noun = false;
+  for (std::u32string_view word : kArtifactNouns) noun = noun || q.find(word) != q.npos;
+  RegexMatch match;
+  if (noun && patterns.artifact_noun.search(q, 0, match))
+    return group_text(match, q, 1) + "_" + group_text(match, q, 2);
+  if (std::optional<std::u32string_view> identifier = first_numbered_identifier(q))
+    return unicode::encode_utf8(*identifier);
+  return std::nullopt;
+}
+
+std::optional<std::string> artifact_reference_by_pattern(std::u32string_view q) {
   const ReferencePatterns& patterns = reference_patterns();
   RegexMatch match;
   if (patterns.artifact_noun.search(q, 0, match))
-    return detail::group_text(match, q, 1) + "_" + detail::group_text(match, q, 2);
-  if (patterns.artifact_identifier.search(q, 0, match)) return detail::group_text(match, q, 1);
+    return group_text(match, q, 1) + "_" + group_text(match, q, 2);
+  if (patterns.artifact_identifier.search(q, 0, match)) return group_text(match, q, 1);
   return std::nullopt;
+}
+
+}  // namespace detail
+
+std::optional<std::int64_t> Turnmend::_detect_explicit_turn_reference(const std::string& question) {
+  return detail::explicit_turn_reference(detail::lowered_code_points(question));
+}
+
+std::optional<std::string> Turnmend::_detect_artifact_reference(const std::string& question) {
+  return detail::artifact_reference(detail::lowered_code_points(question));
 }
 
 bool Turnmend::_artifact_matches(const std::string& ref, const TurnContextCard& card) {

@@ -1,4 +1,5 @@
-// The word overlaps the ranking computes for every card on every resolve,
+// Helpers of the ranking: reference detection on a message lowered once,
+// and the word overlaps it computes for every card on every resolve,
 // measured without building the card's word lists.
 //
 // CardOverlapMeter gives exactly
@@ -10,6 +11,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "turnmend/records.h"
 
@@ -19,6 +23,14 @@ struct CardOverlaps {
   double keyword = 0.0;
   double entity = 0.0;
 };
+
+// Reference detection on the message already lower-cased as code points
+// (the resolver lowers it once for both).
+std::optional<std::int64_t> explicit_turn_reference(std::u32string_view lowered);
+std::optional<std::string> artifact_reference(std::u32string_view lowered);
+// artifact_reference with every pattern run as written (for tests: the
+// detection above skips or replaces some searches).
+std::optional<std::string> artifact_reference_by_pattern(std::u32string_view lowered);
 
 class CardOverlapMeter {
  public:

@@ -6,6 +6,8 @@
 
 #include "common/json_text.h"
 #include "common/unicode.h"
+#include "turnmend/intent_delta.h"
+#include "turnmend/ranking.h"
 
 namespace tessarin::turnmend {
 
@@ -112,8 +114,9 @@ ContextResolution resolve_prepared(const Turnmend& self, const std::string& mess
   }
 
   Analysis a;
-  a.explicit_turn_id = Turnmend::_detect_explicit_turn_reference(q);
-  a.explicit_artifact_ref = Turnmend::_detect_artifact_reference(q);
+  const std::u32string lowered = detail::lowered_code_points(q);
+  a.explicit_turn_id = detail::explicit_turn_reference(lowered);
+  a.explicit_artifact_ref = detail::artifact_reference(lowered);
   a.delta = Turnmend::_extract_intent_delta(q);
   a.suggestion = Turnmend::_is_suggestion_request(q);
   a.followup = Turnmend::_has_followup_signal(q);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "common/display.h"
+#include "common/unicode.h"
 #include "turnmend/ranking.h"
 #include "turnmend/resolver.h"
 #include "turnmend/vocabulary.h"
@@ -310,6 +311,25 @@ TEST(Ranking, OnePassOverlapsEqualTheTokenSetOverlaps) {
     other.user_question = message;
     ASSERT_EQ(meter.measure(other).keyword, reference_overlaps(message, other).keyword);
   }
+}
+
+TEST(Ranking, ArtifactReferenceScannerAgreesWithThePatterns) {
+  // Word characters of several kinds (other scripts' letters and digits
+  // included), underscores, number signs, blanks and the artifact nouns.
+  const std::vector<std::u32string> pieces = {
+      U"a",      U"z9",     U"_",   U"__", U"1",      U"42",     U"\u0663", U"\u00e9", U"\u4e2d",
+      U" ",      U"  ",     U"#",   U"-",  U".",      U"\t",     U"chart",  U"table",  U"card",
+      U"widget", U"result", U"x_1", U"_7", U"\u00b2", U"\u2167", U"tab_le"};
+  std::mt19937 rng(1208);
+  for (int round = 0; round < 20000; ++round) {
+    std::u32string q;
+    for (std::size_t n = rng() % 10; n > 0; --n) q += pieces[rng() % pieces.size()];
+    ASSERT_EQ(detail::artifact_reference(q), detail::artifact_reference_by_pattern(q))
+        << "round " << round << ": " << unicode::encode_utf8(q);
+  }
+  EXPECT_EQ(detail::artifact_reference(U"use sales_2023 again"), "sales_2023");
+  EXPECT_EQ(detail::artifact_reference(U"use _2023 or a__1"), "a__1");
+  EXPECT_EQ(detail::artifact_reference(U"x_1y z_\u0663"), "z_\u0663");
 }
 
 struct BaseChoiceCase {
