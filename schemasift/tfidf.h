@@ -20,6 +20,18 @@
 
 namespace tessarin::schemasift {
 
+namespace tfidf_detail {
+
+// A token's first 16 bytes as two words (zero past its end) and its length:
+// most tokens compare equal or not on these alone.
+struct TokenKey {
+  std::uint64_t head;
+  std::uint64_t tail;
+  std::size_t length;
+};
+
+}  // namespace tfidf_detail
+
 // Calls f(token) for every maximal run of two or more word characters of
 // already lower-cased UTF-8 text, in order: the matches of \b\w\w+\b, since a
 // greedy run always ends on a boundary and no boundary lies inside a run.
@@ -51,65 +63,92 @@ class TfidfIndex {
 
   static constexpr std::uint32_t kUnknown = 0xFFFFFFFFu;
 
-  // Stable storage for term texts (string_views into it stay valid).
-  class Arena {
-   public:
-    std::string_view store(std::string_view text);
-    std::string_view store_pair(std::string_view a, std::string_view b);
-
-   private:
-    char* allocate(std::size_t n);
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    std::size_t used_ = 0;
-    std::size_t capacity_ = 0;
+  // A unigram is its text, text_[first, first + length); a bigram (length 0)
+  // is the pair of unigram ids first and second, so no bigram text is kept.
+  struct Term {
+    std::uint32_t first;
+    std::uint32_t second;
+    std::uint32_t length;
   };
 
-  // Open-addressing table from a 64-bit key to a term id; much lighter than
-  // node-based maps for the hundreds of thousands of terms of a big catalog.
-  class TermTable {
+  // A distinct term of a document and its count there.
+  struct Entry {
+    std::uint32_t term;
+    std::uint32_t count;
+  };
+
+  // Open-addressing tables from a token or a pair of unigram ids to a term
+  // id, at most half full. Besides the id, a slot holds the term's entry in
+  // the document being fitted, so that counting a term costs no second
+  // lookup.
+  class UnigramTable {
    public:
-    // The id stored under key for which same(id) holds, or kUnknown.
-    template <class Same>
-    std::uint32_t find(std::uint64_t key, Same&& same) const;
-    // The id stored under key for which same(id) holds; when there is none,
-    // stores new_id and sets inserted.
-    template <class Same>
-    std::uint32_t insert(std::uint64_t key, std::uint32_t new_id, Same&& same, bool& inserted);
-    void reserve(std::size_t n);
+    struct Slot {
+      std::uint64_t head;
+      std::uint64_t tail;
+      std::uint32_t id;
+      std::uint32_t entry;
+      std::uint32_t offset;  // of the text in text_
+      std::uint32_t length;
+    };
+    // The slot holding the token, or nullptr; token points into a buffer
+    // that goes on for 8 readable bytes past it.
+    const Slot* find(const tfidf_detail::TokenKey& key, const char* token, std::uint64_t hash,
+                     const std::string& text) const;
+    // The slot holding the token, or a fresh one (id kUnknown) to fill.
+    Slot& find_or_add(const tfidf_detail::TokenKey& key, const char* token, std::uint64_t hash,
+                      const std::string& text);
 
    private:
-    struct Slot {
-      std::uint64_t key;
-      std::uint32_t id;
-    };
-    std::size_t position(std::uint64_t key) const;
-    void rehash(std::size_t capacity);
-
+    static bool holds(const Slot& slot, const tfidf_detail::TokenKey& key, const char* token,
+                      const std::string& text);
+    void grow(const std::string& text);
     std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
     std::size_t size_ = 0;
   };
 
+  class BigramTable {
+   public:
+    struct Slot {
+      std::uint32_t first;
+      std::uint32_t second;
+      std::uint32_t id;
+      std::uint32_t entry;
+    };
+    const Slot* find(std::uint32_t first, std::uint32_t second) const;
+    Slot& find_or_add(std::uint32_t first, std::uint32_t second);
+
+   private:
+    std::size_t position(std::uint32_t first, std::uint32_t second) const;
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+    int shift_ = 64;
+  };
+
+  // The token's storage must go on for 8 readable bytes past its end.
   std::uint32_t find_unigram(std::string_view token) const;
   std::uint32_t find_bigram(std::uint32_t first, std::uint32_t second) const;
-  std::uint32_t intern_unigram(std::string_view token);
-  std::uint32_t intern_bigram(std::uint32_t first, std::uint32_t second);
-  // Known term ids of the text's unigrams then bigrams, repeats included.
-  void known_features(std::string_view text, std::vector<std::uint32_t>& out) const;
+  std::string term_text(std::uint32_t id) const;
 
   std::size_t document_count_ = 0;
   // Term ids are given in order of first appearance over the corpus.
-  std::vector<std::string_view> terms_;
+  std::vector<Term> terms_;
   std::vector<double> idf_;
-  TermTable unigrams_;  // keyed by the hash of the token
-  TermTable bigrams_;   // keyed by the pair of unigram ids
-  // Document d's row is [row_begin_[d], row_begin_[d + 1]) of its term ids
-  // (ascending) and their weights in the twice-normalized row (once by the
-  // vectorizer, once by cosine scoring).
+  std::string text_;  // the unigrams' texts, back to back, then 8 zero bytes
+  UnigramTable unigrams_;
+  BigramTable bigrams_;
+  // Document d's row is entries_[row_begin_[d], row_begin_[d + 1]), by
+  // ascending term id; a weight there is count * idf divided by the row's
+  // first norm, then by its second (once normalized by the vectorizer, once
+  // by cosine scoring), computed only for the terms a question shares.
   std::vector<std::size_t> row_begin_;
-  std::vector<std::uint32_t> row_term_;
-  std::vector<double> row_weight_;
-  Arena arena_;
+  std::vector<Entry> entries_;
+  struct Norms {
+    double first;
+    double second;
+  };
+  std::vector<Norms> norms_;
 };
 
 // The native facility behind OptionalTfidfBackend's vectorizer interface.
