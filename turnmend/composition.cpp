@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <unordered_set>
+#include <functional>
+#include <utility>
+#include <vector>
 
 #include "common/display.h"
 #include "common/unicode.h"
@@ -47,6 +49,10 @@ constexpr std::array<std::string_view, 9> kMergedListKeys = {
     "dimensions",    "date_columns", "group_by",       "filters"};
 constexpr std::array<std::string_view, 4> kMergedScalarKeys = {"granularity", "aggregation", "sort",
                                                                "limit"};
+// The keys _state_to_question_parts reads, for merges made only to render.
+constexpr std::array<std::string_view, 4> kRenderedListKeys = {"metrics", "dimensions", "group_by",
+                                                               "filters"};
+constexpr std::array<std::string_view, 2> kRenderedScalarKeys = {"granularity", "aggregation"};
 constexpr std::array<std::string_view, 6> kTimeGroupings = {"month", "day",     "week",
                                                             "year",  "quarter", "hour"};
 
@@ -151,20 +157,100 @@ std::optional<std::string> with_last_number_replaced(std::string_view text,
   return out;
 }
 
-// The item's display text, lower-cased (ASCII strings without decoding).
-std::string lowered_marker(const JsonValue& item) {
-  if (item.is_string()) {
-    const std::string& text = item.as_string();
-    bool ascii = true;
-    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (ascii) {
-      std::string out = text;
-      for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      return out;
+// Lower-cased display texts seen so far, in one buffer.
+class SeenMarkers {
+ public:
+  void clear() {
+    buffer_.clear();
+    spans_.clear();
+  }
+  // Whether the item's marker is new; remembers it.
+  bool insert(const JsonValue& item) {
+    const std::size_t offset = buffer_.size();
+    append_lowered_marker(item);
+    const std::string_view marker(buffer_.data() + offset, buffer_.size() - offset);
+    const std::size_t hash = std::hash<std::string_view>{}(marker);
+    for (const Span& span : spans_) {
+      if (span.hash == hash &&
+          std::string_view(buffer_.data() + span.start, span.length) == marker) {
+        buffer_.resize(offset);
+        return false;
+      }
+    }
+    spans_.push_back(Span{offset, marker.size(), hash});
+    return true;
+  }
+
+ private:
+  // The item's display text, lower-cased (ASCII strings without decoding).
+  void append_lowered_marker(const JsonValue& item) {
+    if (item.is_string()) {
+      const std::string& text = item.as_string();
+      bool ascii = true;
+      for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+      if (ascii) {
+        const std::size_t offset = buffer_.size();
+        buffer_ += text;
+        for (std::size_t i = offset; i < buffer_.size(); ++i)
+          if (buffer_[i] >= 'A' && buffer_[i] <= 'Z')
+            buffer_[i] = static_cast<char>(buffer_[i] + 32);
+        return;
+      }
+    }
+    buffer_ += unicode::to_lower(std::string_view(display_text(item)));
+  }
+
+  struct Span {
+    std::size_t start, length, hash;
+  };
+  std::string buffer_;
+  std::vector<Span> spans_;
+};
+
+// The states of the top candidates merged for the given keys: list items
+// gathered without case-blind repeats, the first non-empty scalar.
+template <std::size_t ListKeys, std::size_t ScalarKeys>
+JsonMap merge_states(const ContextCandidate& base_candidate,
+                     const std::vector<ContextCandidate>& candidates, std::int64_t top_n,
+                     const std::array<std::string_view, ListKeys>& list_keys,
+                     const std::array<std::string_view, ScalarKeys>& scalar_keys) {
+  std::vector<const ContextCandidate*> top;
+  top.reserve(candidates.size() + 1);
+  for (const ContextCandidate& candidate : candidates)
+    if (candidate.card) top.push_back(&candidate);
+  std::stable_sort(top.begin(), top.end(),
+                   [](const ContextCandidate* a, const ContextCandidate* b) {
+                     return detail::higher_score(a->score, b->score);
+                   });
+  const std::size_t keep = static_cast<std::size_t>(std::max<std::int64_t>(1, top_n));
+  if (top.size() > keep) top.resize(keep);
+  if (base_candidate.card && std::none_of(top.begin(), top.end(), [&](const ContextCandidate* c) {
+        return c->turn_id == base_candidate.turn_id;
+      }))
+    top.insert(top.begin(), &base_candidate);
+
+  JsonMap merged;
+  merged.reserve(ListKeys + ScalarKeys);
+  SeenMarkers seen;
+  for (std::string_view key : list_keys) {
+    JsonList kept;
+    seen.clear();
+    for (const ContextCandidate* candidate : top) {
+      for_each_item(lookup(candidate->card->query_state, key), [&](const JsonValue& item) {
+        if (seen.insert(item)) kept.push_back(item);
+      });
+    }
+    if (!kept.empty()) merged.append_new(std::string(key), JsonValue(std::move(kept)));
+  }
+  for (std::string_view key : scalar_keys) {
+    for (const ContextCandidate* candidate : top) {
+      const JsonValue& value = lookup(candidate->card->query_state, key);
+      if (value.is_empty()) continue;
+      merged.append_new(std::string(key), value);
+      break;
     }
   }
-  return unicode::to_lower(std::string_view(display_text(item)));
+  return merged;
 }
 
 std::string granularity_adverb(std::string_view granularity) {
@@ -190,7 +276,8 @@ std::string Turnmend::_compose_resolved_question(const std::string& current_ques
 
   QuestionParts parts;
   if (!candidates.empty() && base_candidate) {
-    parts = _state_to_question_parts(_merge_top_candidate_states(*base_candidate, candidates));
+    parts = _state_to_question_parts(
+        merge_states(*base_candidate, candidates, 3, kRenderedListKeys, kRenderedScalarKeys));
   } else {
     parts = _state_to_question_parts(base.query_state);
   }
@@ -223,40 +310,7 @@ std::string Turnmend::_compose_resolved_question(const std::string& current_ques
 JsonMap Turnmend::_merge_top_candidate_states(const ContextCandidate& base_candidate,
                                               const std::vector<ContextCandidate>& candidates,
                                               std::int64_t top_n) {
-  std::vector<const ContextCandidate*> top;
-  for (const ContextCandidate& candidate : candidates)
-    if (candidate.card) top.push_back(&candidate);
-  std::stable_sort(top.begin(), top.end(),
-                   [](const ContextCandidate* a, const ContextCandidate* b) {
-                     return detail::higher_score(a->score, b->score);
-                   });
-  const std::size_t keep = static_cast<std::size_t>(std::max<std::int64_t>(1, top_n));
-  if (top.size() > keep) top.resize(keep);
-  if (base_candidate.card && std::none_of(top.begin(), top.end(), [&](const ContextCandidate* c) {
-        return c->turn_id == base_candidate.turn_id;
-      }))
-    top.insert(top.begin(), &base_candidate);
-
-  JsonMap merged;
-  for (std::string_view key : kMergedListKeys) {
-    JsonList kept;
-    std::unordered_set<std::string> seen;
-    for (const ContextCandidate* candidate : top) {
-      for_each_item(lookup(candidate->card->query_state, key), [&](const JsonValue& item) {
-        if (seen.insert(lowered_marker(item)).second) kept.push_back(item);
-      });
-    }
-    if (!kept.empty()) merged.append_new(std::string(key), JsonValue(std::move(kept)));
-  }
-  for (std::string_view key : kMergedScalarKeys) {
-    for (const ContextCandidate* candidate : top) {
-      const JsonValue& value = lookup(candidate->card->query_state, key);
-      if (value.is_empty()) continue;
-      merged.append_new(std::string(key), value);
-      break;
-    }
-  }
-  return merged;
+  return merge_states(base_candidate, candidates, top_n, kMergedListKeys, kMergedScalarKeys);
 }
 
 QuestionParts Turnmend::_state_to_question_parts(const JsonMap& state) {
