@@ -71,6 +71,16 @@ std::uint64_t token_hash(const TokenKey& key, const char* token) {
   return mix(h);
 }
 
+// A hint to start loading p's cache line; lookups of a whole document are
+// hinted first so that their misses overlap.
+void prefetch_line(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 bool is_ascii(std::string_view text) {
   std::uint64_t bits = 0;
   std::size_t i = 0;
@@ -79,14 +89,22 @@ bool is_ascii(std::string_view text) {
   return (bits & kHighBits) == 0;
 }
 
-void tokenize_unicode(std::string_view text, std::string& buffer, std::vector<Span>& spans) {
+std::size_t tokenize_unicode(std::string_view text, std::string& buffer, std::vector<Span>& spans) {
   buffer = unicode::to_lower(text);
   std::size_t size = buffer.size();
   buffer.append(kPadding, '\0');
   const char* base = buffer.data();
+  std::size_t count = 0;
   for_each_tfidf_token(std::string_view(base, size), [&](std::string_view token) {
-    spans.push_back({static_cast<std::size_t>(token.data() - base), token.size()});
+    Span span{static_cast<std::size_t>(token.data() - base), token.size()};
+    if (count == spans.size()) {
+      spans.push_back(span);
+    } else {
+      spans[count] = span;
+    }
+    ++count;
   });
+  return count;
 }
 
 // The high bit of every byte of x (each below 0x80) lying strictly between
@@ -112,47 +130,76 @@ std::uint64_t lower_ascii_word(const char* in, char* out) {
   return gather_high_bits(words);
 }
 
-// The first position at or after pos whose bit is set (or, with flip, clear),
-// or n; bits past n are clear.
-std::size_t next_bit(const std::vector<std::uint64_t>& bits, std::size_t pos, std::size_t n,
-                     std::uint64_t flip) {
-  std::size_t w = pos / 64;
-  std::uint64_t word = (bits[w] ^ flip) & (~0ull << (pos % 64));
-  while (word == 0) {
-    if (++w == bits.size()) return n;
-    word = bits[w] ^ flip;
-  }
-  return std::min(n, w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
-}
+// Turns word-byte masks, 64 bytes at a time, into the spans of the runs of
+// two or more. A run begins or ends where a byte's bit differs from the
+// previous byte's, so the changes alternate between beginnings and ends.
+class RunCollector {
+ public:
+  // out has room for every run of text of size n: at most n / 2 + 1.
+  explicit RunCollector(Span* out) : out_(out) {}
 
-// Lower-cases text into buffer as str.lower does and lists the tokens there.
+  void add(std::uint64_t words, std::size_t base) {
+    std::uint64_t changes = words ^ ((words << 1) | carry_);
+    carry_ = words >> 63;
+    while (changes != 0) {
+      std::size_t pos = base + static_cast<std::size_t>(std::countr_zero(changes));
+      changes &= changes - 1;
+      if (!open_) {
+        begin_ = pos;
+      } else {
+        out_[count_] = {begin_, pos - begin_};
+        count_ += pos - begin_ >= 2;  // no branch on the length
+      }
+      open_ = !open_;
+    }
+  }
+
+  // The number of runs, once the text (of size n) is over.
+  std::size_t finish(std::size_t n) {
+    if (open_) add(0, (n + 63) / 64 * 64);
+    return count_;
+  }
+
+ private:
+  Span* out_;
+  std::size_t count_ = 0;
+  std::size_t begin_ = 0;
+  std::uint64_t carry_ = 0;
+  bool open_ = false;
+};
+
+// Lower-cases text into buffer as str.lower does and lists the tokens there,
+// in the first spans (the number returned; spans only ever grows).
 // ASCII text, the usual catalog, needs no Unicode tables: only A-Z change
 // case and \w is [0-9A-Za-z_], so eight bytes at a time are classified and
 // lowered together; the tokens are then the runs of two or more word bytes.
-void tokenize(std::string_view text, std::string& buffer, std::vector<std::uint64_t>& bits,
-              std::vector<Span>& spans) {
-  spans.clear();
-  if (!is_ascii(text)) {
-    tokenize_unicode(text, buffer, spans);
-    return;
-  }
+std::size_t tokenize(std::string_view text, std::string& buffer, std::vector<Span>& spans) {
+  if (!is_ascii(text)) return tokenize_unicode(text, buffer, spans);
   std::size_t n = text.size();
   buffer.resize(n + kPadding);
-  bits.assign(n / 64 + 1, 0);
+  if (spans.size() < n / 2 + 1) spans.resize(n / 2 + 1);
+  const char* in = text.data();
   char* out = buffer.data();
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) bits[i / 64] |= lower_ascii_word(text.data() + i, out + i) << (i % 64);
-  if (i < n) {
-    char last[8] = {};
-    std::memcpy(last, text.data() + i, n - i);
-    bits[i / 64] |= lower_ascii_word(last, out + i) << (i % 64);
+  RunCollector runs(spans.data());
+  std::size_t base = 0;
+  for (; base + 64 <= n; base += 64) {
+    std::uint64_t words = 0;
+    for (std::size_t k = 0; k < 64; k += 8)
+      words |= lower_ascii_word(in + base + k, out + base + k) << k;
+    runs.add(words, base);
   }
-  for (std::size_t pos = 0;;) {
-    std::size_t begin = next_bit(bits, pos, n, 0);
-    if (begin == n) return;
-    pos = next_bit(bits, begin, n, ~0ull);
-    if (pos - begin >= 2) spans.push_back({begin, pos - begin});
+  if (base < n) {
+    std::uint64_t words = 0;
+    std::size_t k = 0;
+    for (; base + k + 8 <= n; k += 8) words |= lower_ascii_word(in + base + k, out + base + k) << k;
+    if (base + k < n) {
+      char last[8] = {};
+      std::memcpy(last, in + base + k, n - base - k);
+      words |= lower_ascii_word(last, out + base + k) << k;
+    }
+    runs.add(words, base);
   }
+  return runs.finish(n);
 }
 
 // Divides the weights by their l2 norm; the squares are summed in order.
@@ -178,6 +225,9 @@ void sort_small(T* begin, std::size_t n, Less less) {
   }
 }
 
+// The power of two, 64 at least, that keeps a table of n at most half full.
+std::size_t capacity_for(std::size_t n) { return std::bit_ceil(std::max<std::size_t>(64, 2 * n)); }
+
 void check_index(std::size_t n, const char* what) {
   if (n > kMaxIndex) throw std::length_error(what);
 }
@@ -186,14 +236,14 @@ void check_index(std::size_t n, const char* what) {
 
 // ---- term tables ----
 
-bool TfidfIndex::UnigramTable::holds(const Slot& slot, const TokenKey& key, const char* token,
-                                     const std::string& text) {
+inline bool TfidfIndex::UnigramTable::holds(const Slot& slot, const TokenKey& key,
+                                            const char* token, const std::string& text) {
   return slot.head == key.head && slot.tail == key.tail && slot.length == key.length &&
          (key.length <= 16 ||
           std::memcmp(text.data() + slot.offset + 16, token + 16, key.length - 16) == 0);
 }
 
-const TfidfIndex::UnigramTable::Slot* TfidfIndex::UnigramTable::find(
+inline const TfidfIndex::UnigramTable::Slot* TfidfIndex::UnigramTable::find(
     const TokenKey& key, const char* token, std::uint64_t hash, const std::string& text) const {
   if (slots_.empty()) return nullptr;
   std::size_t mask = slots_.size() - 1;
@@ -204,11 +254,9 @@ const TfidfIndex::UnigramTable::Slot* TfidfIndex::UnigramTable::find(
   }
 }
 
-TfidfIndex::UnigramTable::Slot& TfidfIndex::UnigramTable::find_or_add(const TokenKey& key,
-                                                                      const char* token,
-                                                                      std::uint64_t hash,
-                                                                      const std::string& text) {
-  if (2 * (size_ + 1) > slots_.size()) grow(text);
+inline TfidfIndex::UnigramTable::Slot& TfidfIndex::UnigramTable::find_or_add(
+    const TokenKey& key, const char* token, std::uint64_t hash, const std::string& text) {
+  if (2 * (size_ + 1) > slots_.size()) make_room(1, text);
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
@@ -222,9 +270,17 @@ TfidfIndex::UnigramTable::Slot& TfidfIndex::UnigramTable::find_or_add(const Toke
   }
 }
 
-void TfidfIndex::UnigramTable::grow(const std::string& text) {
+inline void TfidfIndex::UnigramTable::make_room(std::size_t n, const std::string& text) {
+  if (2 * (size_ + n) > slots_.size()) grow(capacity_for(size_ + n), text);
+}
+
+inline void TfidfIndex::UnigramTable::prefetch(std::uint64_t hash) const {
+  if (!slots_.empty()) prefetch_line(&slots_[hash & (slots_.size() - 1)]);
+}
+
+void TfidfIndex::UnigramTable::grow(std::size_t capacity, const std::string& text) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(std::max<std::size_t>(64, 2 * old.size()), Slot{0, 0, kUnknown, 0, 0, 0});
+  slots_.assign(capacity, Slot{0, 0, kUnknown, 0, 0, 0});
   std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
     if (slot.id == kUnknown) continue;
@@ -237,13 +293,14 @@ void TfidfIndex::UnigramTable::grow(const std::string& text) {
 
 // Fibonacci hashing of the pair: the top bits of the product depend on all
 // bits of both ids.
-std::size_t TfidfIndex::BigramTable::position(std::uint32_t first, std::uint32_t second) const {
+inline std::size_t TfidfIndex::BigramTable::position(std::uint32_t first,
+                                                     std::uint32_t second) const {
   std::uint64_t key = (static_cast<std::uint64_t>(first) << 32) | second;
   return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> shift_);
 }
 
-const TfidfIndex::BigramTable::Slot* TfidfIndex::BigramTable::find(std::uint32_t first,
-                                                                   std::uint32_t second) const {
+inline const TfidfIndex::BigramTable::Slot* TfidfIndex::BigramTable::find(
+    std::uint32_t first, std::uint32_t second) const {
   if (slots_.empty()) return nullptr;
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = position(first, second);; i = (i + 1) & mask) {
@@ -253,9 +310,9 @@ const TfidfIndex::BigramTable::Slot* TfidfIndex::BigramTable::find(std::uint32_t
   }
 }
 
-TfidfIndex::BigramTable::Slot& TfidfIndex::BigramTable::find_or_add(std::uint32_t first,
-                                                                    std::uint32_t second) {
-  if (2 * (size_ + 1) > slots_.size()) grow();
+inline TfidfIndex::BigramTable::Slot& TfidfIndex::BigramTable::find_or_add(std::uint32_t first,
+                                                                           std::uint32_t second) {
+  if (2 * (size_ + 1) > slots_.size()) make_room(1);
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = position(first, second);; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
@@ -269,9 +326,17 @@ TfidfIndex::BigramTable::Slot& TfidfIndex::BigramTable::find_or_add(std::uint32_
   }
 }
 
-void TfidfIndex::BigramTable::grow() {
+inline void TfidfIndex::BigramTable::make_room(std::size_t n) {
+  if (2 * (size_ + n) > slots_.size()) grow(capacity_for(size_ + n));
+}
+
+inline void TfidfIndex::BigramTable::prefetch(std::uint32_t first, std::uint32_t second) const {
+  if (!slots_.empty()) prefetch_line(&slots_[position(first, second)]);
+}
+
+void TfidfIndex::BigramTable::grow(std::size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(std::max<std::size_t>(64, 2 * old.size()), Slot{0, 0, kUnknown, 0});
+  slots_.assign(capacity, Slot{0, 0, kUnknown, 0});
   shift_ = 64 - std::countr_zero(slots_.size());
   std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
@@ -331,41 +396,53 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
   entries.reserve(total_bytes / 4 + 16);  // catalog text has about one entry per six bytes
   index.row_begin_.reserve(docs.size() + 1);
   index.row_begin_.push_back(0);
+  // Catalog documents bring about two new bigrams each.
+  index.bigrams_.make_room(2 * docs.size());
 
   std::vector<std::uint32_t> df;  // per term
   std::string& text = index.text_;
   text.assign(kPadding, '\0');
   std::string buffer;
-  std::vector<std::uint64_t> bits;
   std::vector<Span> spans;
   std::vector<std::uint32_t> tokens;  // unigram ids of the document, in order
+  struct HashedKey {
+    TokenKey key;
+    std::uint64_t hash;
+  };
+  std::vector<HashedKey> keys;
 
   for (std::string_view doc : docs) {
-    tokenize(doc, buffer, bits, spans);
+    std::size_t token_count = tokenize(doc, buffer, spans);
     std::size_t row = entries.size();
-    check_index(row + 2 * spans.size(), "too many terms to index");
-    check_index(terms.size() + 2 * spans.size(), "too many terms to index");
-    // Room for every term of the document; the row is cut to size after.
-    entries.resize(row + 2 * spans.size());
-    Entry* row_entries = entries.data();
-    std::size_t end = row;
+    check_index(row + 2 * token_count, "too many terms to index");
+    check_index(terms.size() + 2 * token_count, "too many terms to index");
     // A slot's entry is in this document's row when it is at least row.
     auto count = [&](std::uint32_t id, std::uint32_t& entry, bool fresh) {
       if (!fresh && entry >= row) {
-        ++row_entries[entry].count;
+        ++entries[entry].count;
         return;
       }
-      entry = static_cast<std::uint32_t>(end);
-      row_entries[end++] = {id, 1};
+      entry = static_cast<std::uint32_t>(entries.size());
+      entries.push_back({id, 1});
       ++df[id];
     };
 
-    tokens.clear();
-    for (const Span& span : spans) {
+    // All lookups of the document are hinted before the first is made.
+    index.unigrams_.make_room(token_count, text);
+    if (keys.size() < token_count) keys.resize(token_count);
+    for (std::size_t t = 0; t < token_count; ++t) {
+      const char* token = buffer.data() + spans[t].begin;
+      TokenKey key = token_key(token, spans[t].length);
+      std::uint64_t hash = token_hash(key, token);
+      index.unigrams_.prefetch(hash);
+      keys[t] = {key, hash};
+    }
+    if (tokens.size() < token_count) tokens.resize(token_count);
+    for (std::size_t t = 0; t < token_count; ++t) {
+      const Span& span = spans[t];
       const char* token = buffer.data() + span.begin;
-      TokenKey key = token_key(token, span.length);
       UnigramTable::Slot& slot =
-          index.unigrams_.find_or_add(key, token, token_hash(key, token), text);
+          index.unigrams_.find_or_add(keys[t].key, token, keys[t].hash, text);
       bool fresh = slot.id == kUnknown;
       if (fresh) {
         std::size_t offset = text.size() - kPadding;
@@ -378,23 +455,22 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
         df.push_back(0);
       }
       count(slot.id, slot.entry, fresh);
-      tokens.push_back(slot.id);
+      tokens[t] = slot.id;
     }
-    for (std::size_t i = 1; i < tokens.size(); ++i) {
-      BigramTable::Slot& slot = index.bigrams_.find_or_add(tokens[i - 1], tokens[i]);
+
+    if (token_count > 1) index.bigrams_.make_room(token_count - 1);
+    for (std::size_t t = 1; t < token_count; ++t) index.bigrams_.prefetch(tokens[t - 1], tokens[t]);
+    for (std::size_t t = 1; t < token_count; ++t) {
+      BigramTable::Slot& slot = index.bigrams_.find_or_add(tokens[t - 1], tokens[t]);
       bool fresh = slot.id == kUnknown;
       if (fresh) {
         slot.id = static_cast<std::uint32_t>(terms.size());
-        terms.push_back({tokens[i - 1], tokens[i], 0});
+        terms.push_back({tokens[t - 1], tokens[t], 0});
         df.push_back(0);
       }
       count(slot.id, slot.entry, fresh);
     }
-    entries.resize(end);
-    // Row norms are summed in order of term id.
-    sort_small(entries.data() + row, end - row,
-               [](const Entry& a, const Entry& b) { return a.term < b.term; });
-    index.row_begin_.push_back(end);
+    index.row_begin_.push_back(entries.size());
   }
 
   // Smoothed idf: as if one more document held every term once. It depends
@@ -412,39 +488,41 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
     if (d < kIdfMemo) memo[d] = idf;
     index.idf_[t] = idf;
   }
-
-  // The vectorizer normalizes each row, cosine scoring again; the norms of
-  // both are kept (dividing by 1 where a row is empty changes nothing).
-  index.norms_.resize(docs.size());
-  for (std::size_t d = 0; d < docs.size(); ++d) {
-    const Entry* row = entries.data() + index.row_begin_[d];
-    std::size_t size = index.row_begin_[d + 1] - index.row_begin_[d];
-    double sum = 0.0;
-    for (std::size_t i = 0; i < size; ++i) {
-      double weight = static_cast<double>(row[i].count) * index.idf_[row[i].term];
-      sum += weight * weight;
-    }
-    double first = sum == 0.0 ? 1.0 : std::sqrt(sum);
-    sum = 0.0;
-    for (std::size_t i = 0; i < size; ++i) {
-      double weight = static_cast<double>(row[i].count) * index.idf_[row[i].term] / first;
-      sum += weight * weight;
-    }
-    index.norms_[d] = {first, sum == 0.0 ? 1.0 : std::sqrt(sum)};
-  }
   return index;
 }
 
 // ---- scoring ----
+
+// The vectorizer normalizes each row, cosine scoring again. Both norms sum
+// the squares in order of term id, so the row is sorted first (in scratch:
+// most rows share no term with a question and are never sorted).
+TfidfIndex::Norms TfidfIndex::row_norms(std::size_t d, std::vector<Entry>& scratch) const {
+  scratch.assign(entries_.begin() + static_cast<std::ptrdiff_t>(row_begin_[d]),
+                 entries_.begin() + static_cast<std::ptrdiff_t>(row_begin_[d + 1]));
+  sort_small(scratch.data(), scratch.size(),
+             [](const Entry& a, const Entry& b) { return a.term < b.term; });
+  double sum = 0.0;
+  for (const Entry& entry : scratch) {
+    double weight = static_cast<double>(entry.count) * idf_[entry.term];
+    sum += weight * weight;
+  }
+  // Dividing by 1 where normalizing would skip a zero row changes nothing.
+  double first = sum == 0.0 ? 1.0 : std::sqrt(sum);
+  sum = 0.0;
+  for (const Entry& entry : scratch) {
+    double weight = static_cast<double>(entry.count) * idf_[entry.term] / first;
+    sum += weight * weight;
+  }
+  return {first, sum == 0.0 ? 1.0 : std::sqrt(sum)};
+}
 
 std::vector<double> TfidfIndex::similarities(std::string_view question) const {
   if (terms_.empty()) return {};
   std::vector<double> sums(document_count_, 0.0);
 
   std::string buffer;
-  std::vector<std::uint64_t> bits;
   std::vector<Span> spans;
-  tokenize(question, buffer, bits, spans);
+  spans.resize(tokenize(question, buffer, spans));
   std::vector<std::uint32_t> tokens;
   std::vector<std::uint32_t> features;
   for (const Span& span : spans) {
@@ -502,9 +580,10 @@ std::vector<double> TfidfIndex::similarities(std::string_view question) const {
   // sparse product of the question row with the matrix does.
   struct Product {
     std::uint32_t position;
-    double value;
+    double weight;  // count * idf, then the product
   };
   std::vector<Product> products;
+  std::vector<Entry> scratch;
   for (std::size_t d = 0; d < document_count_; ++d) {
     products.clear();
     for (std::size_t e = row_begin_[d]; e < row_begin_[d + 1]; ++e) {
@@ -512,15 +591,16 @@ std::vector<double> TfidfIndex::similarities(std::string_view question) const {
       if (((in_question[term >> 6] >> (term & 63)) & 1) == 0) continue;
       auto place = std::lower_bound(places.begin(), places.end(), term,
                                     [](const Place& p, std::uint32_t t) { return p.term < t; });
-      double weight =
-          static_cast<double>(entries_[e].count) * idf_[term] / norms_[d].first / norms_[d].second;
-      products.push_back({place->position, weights[place->position] * weight});
+      products.push_back({place->position, static_cast<double>(entries_[e].count) * idf_[term]});
     }
     if (products.empty()) continue;
+    Norms norms = row_norms(d, scratch);
+    for (Product& product : products)
+      product.weight = weights[product.position] * (product.weight / norms.first / norms.second);
     sort_small(products.data(), products.size(),
                [](const Product& a, const Product& b) { return a.position < b.position; });
     double sum = 0.0;
-    for (const Product& product : products) sum += product.value;
+    for (const Product& product : products) sum += product.weight;
     sums[d] = sum;
   }
   return sums;

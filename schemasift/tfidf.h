@@ -98,11 +98,15 @@ class TfidfIndex {
     // The slot holding the token, or a fresh one (id kUnknown) to fill.
     Slot& find_or_add(const tfidf_detail::TokenKey& key, const char* token, std::uint64_t hash,
                       const std::string& text);
+    // Grows the table now so that adding n more tokens moves no slot.
+    void make_room(std::size_t n, const std::string& text);
+    // Starts loading the slot where a lookup of the hash begins.
+    void prefetch(std::uint64_t hash) const;
 
    private:
     static bool holds(const Slot& slot, const tfidf_detail::TokenKey& key, const char* token,
                       const std::string& text);
-    void grow(const std::string& text);
+    void grow(std::size_t capacity, const std::string& text);
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
   };
@@ -117,10 +121,12 @@ class TfidfIndex {
     };
     const Slot* find(std::uint32_t first, std::uint32_t second) const;
     Slot& find_or_add(std::uint32_t first, std::uint32_t second);
+    void make_room(std::size_t n);
+    void prefetch(std::uint32_t first, std::uint32_t second) const;
 
    private:
     std::size_t position(std::uint32_t first, std::uint32_t second) const;
-    void grow();
+    void grow(std::size_t capacity);
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
     int shift_ = 64;
@@ -131,6 +137,14 @@ class TfidfIndex {
   std::uint32_t find_bigram(std::uint32_t first, std::uint32_t second) const;
   std::string term_text(std::uint32_t id) const;
 
+  // The l2 norms of document d's row of count * idf weights: first of the
+  // row, then of the row divided by the first.
+  struct Norms {
+    double first;
+    double second;
+  };
+  Norms row_norms(std::size_t d, std::vector<Entry>& scratch) const;
+
   std::size_t document_count_ = 0;
   // Term ids are given in order of first appearance over the corpus.
   std::vector<Term> terms_;
@@ -138,17 +152,10 @@ class TfidfIndex {
   std::string text_;  // the unigrams' texts, back to back, then 8 zero bytes
   UnigramTable unigrams_;
   BigramTable bigrams_;
-  // Document d's row is entries_[row_begin_[d], row_begin_[d + 1]), by
-  // ascending term id; a weight there is count * idf divided by the row's
-  // first norm, then by its second (once normalized by the vectorizer, once
-  // by cosine scoring), computed only for the terms a question shares.
+  // Document d's row is entries_[row_begin_[d], row_begin_[d + 1]), in order
+  // of first appearance in the document.
   std::vector<std::size_t> row_begin_;
   std::vector<Entry> entries_;
-  struct Norms {
-    double first;
-    double second;
-  };
-  std::vector<Norms> norms_;
 };
 
 // The native facility behind OptionalTfidfBackend's vectorizer interface.
