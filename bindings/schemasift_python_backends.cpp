@@ -9,10 +9,13 @@
 
 #include <nanobind/stl/shared_ptr.h>
 
+#include <list>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "schemasift/document_cache.h"
 
 namespace tessarin::py {
 
@@ -91,15 +94,19 @@ struct PyEmbeddingMatrix final : ss::EmbeddingMatrix {
 
 // A sentence-transformers model: encode(texts, normalize_embeddings=True)
 // gives one unit-length row per text; a question's similarities are the
-// document rows times its own row.
+// document rows times its own row. The document rows of the last few
+// document lists are kept: encoding a catalog's documents takes seconds,
+// and the model gives the same rows for the same texts.
 class PySentenceEncoder final : public ss::SentenceEncoder {
  public:
   explicit PySentenceEncoder(nb::handle m) : model(m) {}
 
   std::shared_ptr<const ss::EmbeddingMatrix> encode(
       const std::vector<std::string_view>& texts) override {
-    nb::gil_scoped_acquire gil;
-    return std::make_shared<PyEmbeddingMatrix>(normalized(str_list(texts)));
+    return encoded_.find_or_make(texts, [&] {
+      nb::gil_scoped_acquire gil;
+      return std::make_shared<const PyEmbeddingMatrix>(normalized(str_list(texts)));
+    });
   }
 
   std::vector<double> similarities(const ss::EmbeddingMatrix& embeddings,
@@ -118,16 +125,52 @@ class PySentenceEncoder final : public ss::SentenceEncoder {
   PyRef model;
 
  private:
+  static constexpr std::size_t kCachedDocumentLists = 2;
+
   nb::object normalized(const nb::list& texts) const {
     return model.get().attr("encode")(texts, "normalize_embeddings"_a = true);
   }
+
+  ss::DocumentCache<PyEmbeddingMatrix> encoded_{kCachedDocumentLists};
 };
+
+// Loaded models by name, most recent first, so that a service does not load
+// its model again for every message. An entry holds the model class it was
+// made with: another sentence_transformers module (reloaded, or replaced in
+// a test) means another model. Accessed only with the GIL held.
+struct LoadedModel {
+  std::string name;
+  PyRef model_class;
+  std::shared_ptr<PySentenceEncoder> encoder;
+};
+constexpr std::size_t kLoadedModels = 2;
+
+std::list<LoadedModel>& loaded_models() {
+  static auto* models = new std::list<LoadedModel>();  // outlives the interpreter
+  return *models;
+}
 
 std::shared_ptr<ss::SentenceEncoder> load_sentence_transformer(const std::string& name) {
   nb::gil_scoped_acquire gil;
   nb::object model_class =
       nb::module_::import_("sentence_transformers").attr("SentenceTransformer");
-  return std::make_shared<PySentenceEncoder>(model_class(nb::str(name.data(), name.size())));
+  std::list<LoadedModel>& models = loaded_models();
+  for (auto it = models.begin(); it != models.end(); ++it) {
+    if (it->name != name || !it->model_class.get().is(model_class)) continue;
+    models.splice(models.begin(), models, it);
+    return models.front().encoder;
+  }
+  auto encoder =
+      std::make_shared<PySentenceEncoder>(model_class(nb::str(name.data(), name.size())));
+  models.push_front(LoadedModel{name, PyRef(model_class), encoder});
+  if (models.size() > kLoadedModels) models.pop_back();
+  return encoder;
+}
+
+void clear_vector_caches() {
+  std::list<LoadedModel> dropped;
+  dropped.swap(loaded_models());
+  ss::clear_tfidf_cache();
 }
 
 void set_tfidf_vectorizer_factory(nb::handle factory) {
@@ -175,6 +218,9 @@ void register_schemasift_python_backends(nb::module_& m) {
         "leaves the selector without TF-IDF. Not thread-safe: for tests.");
   m.def("_restore_native_tfidf", &ss::restore_native_tfidf_vectorizer,
         "Puts the native TF-IDF index back as the TF-IDF facility.");
+  m.def("_clear_vector_caches", &clear_vector_caches,
+        "Drops the loaded embedding models, their document embeddings and the\n"
+        "fitted TF-IDF indexes that selections keep for reuse.");
 }
 
 }  // namespace tessarin::py

@@ -2,6 +2,7 @@
 // their similarities with the lexical score.
 #include "schemasift/vector_backends.h"
 
+#include "schemasift/document_cache.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
 #include "schemasift/tfidf.h"
@@ -10,9 +11,39 @@ namespace tessarin::schemasift {
 
 namespace {
 
+// Fitted indexes of the last few distinct document lists (one per catalog
+// a service serves, typically).
+constexpr std::size_t kCachedTfidfIndexes = 4;
+
+DocumentCache<TfidfMatrix>& fitted_tfidf_cache() {
+  static DocumentCache<TfidfMatrix> cache(kCachedTfidfIndexes);
+  return cache;
+}
+
+// The native index, fitted once per distinct document list: fitting is
+// deterministic, so a cached index is the one a new fit would give.
+class CachedNativeTfidfVectorizer final : public TfidfVectorizer {
+ public:
+  std::shared_ptr<const TfidfMatrix> fit_transform(
+      const std::vector<std::string_view>& texts) override {
+    return fitted_tfidf_cache().find_or_make(texts, [&] { return native_.fit_transform(texts); });
+  }
+  std::vector<double> cosine_similarity(const TfidfMatrix& matrix,
+                                        std::string_view question) const override {
+    return native_.cosine_similarity(matrix, question);
+  }
+
+ private:
+  NativeTfidfVectorizer native_;
+};
+
+std::shared_ptr<TfidfVectorizer> make_cached_native_tfidf_vectorizer() {
+  return std::make_shared<CachedNativeTfidfVectorizer>();
+}
+
 // The native index is the TF-IDF facility unless a caller installs another.
 TfidfVectorizerFactory& tfidf_factory() {
-  static TfidfVectorizerFactory factory = make_native_tfidf_vectorizer;
+  static TfidfVectorizerFactory factory = make_cached_native_tfidf_vectorizer;
   return factory;
 }
 
@@ -44,7 +75,9 @@ void set_tfidf_vectorizer_factory(TfidfVectorizerFactory factory) {
   tfidf_factory() = std::move(factory);
 }
 
-void restore_native_tfidf_vectorizer() { tfidf_factory() = make_native_tfidf_vectorizer; }
+void restore_native_tfidf_vectorizer() { tfidf_factory() = make_cached_native_tfidf_vectorizer; }
+
+void clear_tfidf_cache() { fitted_tfidf_cache().clear(); }
 
 void set_sentence_encoder_loader(SentenceEncoderLoader loader) {
   encoder_loader() = std::move(loader);

@@ -9,13 +9,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,7 +25,9 @@ namespace tessarin::schemasift {
 
 // Insertion-ordered map from document id to a value, with hashed lookup
 // (catalogs hold tens of thousands of documents). set() on an existing id
-// replaces the value and keeps the entry's first position.
+// replaces the value and keeps the entry's first position. The index is an
+// open-addressing table of positions, so an entry costs no allocation
+// besides its own id and value.
 template <class V>
 class DocMap {
  public:
@@ -37,17 +39,21 @@ class DocMap {
   }
 
   void set(std::string id, V value) {
-    auto found = index_.find(std::string_view(id));
-    if (found != index_.end()) {
-      items_[found->second].second = std::move(value);
+    if (2 * (items_.size() + 1) > slots_.size()) rehash(4 * (items_.size() + 1));
+    std::size_t hash = StringHash{}(id);
+    std::uint32_t& slot = slots_[slot_index(id, hash)];
+    if (slot != kEmpty) {
+      items_[slot - 1].second = std::move(value);
       return;
     }
-    index_.emplace(id, items_.size());
     items_.emplace_back(std::move(id), std::move(value));
+    hashes_.push_back(hash);
+    slot = static_cast<std::uint32_t>(items_.size());
   }
   const V* find(std::string_view id) const {
-    auto found = index_.find(id);
-    return found == index_.end() ? nullptr : &items_[found->second].second;
+    if (slots_.empty()) return nullptr;
+    std::uint32_t slot = slots_[slot_index(id, StringHash{}(id))];
+    return slot == kEmpty ? nullptr : &items_[slot - 1].second;
   }
   bool contains(std::string_view id) const { return find(id) != nullptr; }
 
@@ -55,7 +61,8 @@ class DocMap {
   bool empty() const { return items_.empty(); }
   void reserve(std::size_t n) {
     items_.reserve(n);
-    index_.reserve(n);
+    hashes_.reserve(n);
+    if (2 * n > slots_.size()) rehash(4 * n);
   }
   const std::vector<value_type>& items() const { return items_; }
   auto begin() const { return items_.begin(); }
@@ -64,8 +71,33 @@ class DocMap {
   friend bool operator==(const DocMap& a, const DocMap& b) { return a.items_ == b.items_; }
 
  private:
+  static constexpr std::uint32_t kEmpty = 0;  // slots hold position + 1
+
+  // Index of the slot holding id, or of the empty slot where it would go.
+  // The table is never more than half full, so the probe ends.
+  std::size_t slot_index(std::string_view id, std::size_t hash) const {
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      std::uint32_t slot = slots_[i];
+      if (slot == kEmpty || (hashes_[slot - 1] == hash && items_[slot - 1].first == id)) return i;
+    }
+  }
+
+  void rehash(std::size_t at_least) {
+    std::size_t size = 16;
+    while (size < at_least) size *= 2;
+    slots_.assign(size, kEmpty);
+    std::size_t mask = size - 1;
+    for (std::size_t pos = 0; pos < items_.size(); ++pos) {
+      std::size_t i = hashes_[pos] & mask;
+      while (slots_[i] != kEmpty) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(pos + 1);
+    }
+  }
+
   std::vector<value_type> items_;
-  std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index_;
+  std::vector<std::size_t> hashes_;
+  std::vector<std::uint32_t> slots_;
 };
 
 // Document id to document text, and document id to similarity.
@@ -123,6 +155,10 @@ void set_tfidf_vectorizer_factory(TfidfVectorizerFactory factory);
 void set_sentence_encoder_loader(SentenceEncoderLoader loader);
 // Puts the native TF-IDF index back as the facility.
 void restore_native_tfidf_vectorizer();
+// The native facility keeps the indexes fitted on the last few distinct
+// document lists and reuses one when a selection has exactly the same
+// documents; this drops them (to free their memory).
+void clear_tfidf_cache();
 
 // ---- the two backends ----
 

@@ -208,7 +208,9 @@ def fake_sentence_transformers(monkeypatch):
     monkeypatch.setitem(sys.modules, "sentence_transformers", module)
     FakeModel.made = []
     FakeModel.fail = ""
-    return FakeModel
+    native._clear_vector_caches()
+    yield FakeModel
+    native._clear_vector_caches()
 
 
 def test_importing_tessarin_loads_no_model_library():
@@ -267,7 +269,22 @@ def test_selection_blends_embedding_scores(fake_sentence_transformers):
     assert only.debug["tfidf_available"] is False
     assert [t["table_name"] for t in only.selected_metadata["tables"]][0] == "sales_orders"
     assert embedding_select("lexical").debug["embedding_available"] is False
-    assert len(FakeModel.made) == 2  # lexical built no backend
+    # One model, loaded once; the same documents are encoded once.
+    assert len(FakeModel.made) == 1
+    assert FakeModel.made[0].calls == [list(docs.values()), [QUESTION], [QUESTION]]
+
+
+def test_loaded_models_and_document_rows_are_reused_only_when_equal(fake_sentence_transformers):
+    first = ss.OptionalEmbeddingBackend("tiny")
+    first.build({"a": "revenue"})
+    second = ss.OptionalEmbeddingBackend("tiny")
+    second.build({"a": "revenue"})
+    assert second.model is first.model and second.embeddings is first.embeddings
+    second.build({"a": "region"})
+    assert second.embeddings is not first.embeddings
+    assert ss.OptionalEmbeddingBackend("other").model is not first.model
+    native._clear_vector_caches()
+    assert ss.OptionalEmbeddingBackend("tiny").model is not first.model
 
 
 def test_encoding_the_documents_failure_ends_the_selection(fake_sentence_transformers):
