@@ -232,8 +232,9 @@ constexpr std::array<std::uint8_t, 256> kJsonStringClasses = make_scan_classes(t
 // Hands the words of ASCII text to sink.word in one pass; returns false at
 // the first byte of class kScanStop. `escapes` counts '"' and '\\'.
 template <class Sink>
-bool scan_words(std::string_view text, const std::array<std::uint8_t, 256>& classes, bool entity,
-                Sink& sink, std::size_t& escapes) {
+[[gnu::always_inline]] inline bool scan_words(std::string_view text,
+                                              const std::array<std::uint8_t, 256>& classes,
+                                              bool entity, Sink& sink, std::size_t& escapes) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* end = p + text.size();
   while (p < end) {
@@ -441,19 +442,26 @@ class CappedDistinct {
   void reset(std::size_t cap) {
     cap_ = cap;
     words_.clear();
+    full_ = cap_ == 0;
   }
-  bool full() const { return words_.size() >= cap_; }
+  // Kept as a flag: every card word asks.
+  bool full() const { return full_; }
   std::size_t size() const { return words_.size(); }
-  void truncate(std::size_t size) { words_.resize(size); }
+  void truncate(std::size_t size) {
+    words_.resize(size);
+    full_ = words_.size() >= cap_;
+  }
   void add(const char* data, std::size_t length, std::uint64_t hash) {
-    if (full()) return;
+    if (full_) return;
     for (const WordRef& word : words_)
       if (word.same(data, length, hash)) return;
     words_.push_back(WordRef{data, static_cast<std::uint32_t>(length), hash});
+    full_ = words_.size() >= cap_;
   }
 
  private:
   std::size_t cap_ = 0;
+  bool full_ = true;
   std::vector<WordRef> words_;
 };
 
