@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -228,6 +229,46 @@ void sort_small(T* begin, std::size_t n, Less less) {
 // The power of two, 64 at least, that keeps a table of n at most half full.
 std::size_t capacity_for(std::size_t n) { return std::bit_ceil(std::max<std::size_t>(64, 2 * n)); }
 
+// The storage of the last index dropped, one buffer per kind, for the next
+// fit to take. A selection fits an index, scores one question and drops it;
+// for a big catalog, the fresh pages of a new index cost the kernel about a
+// third of the whole fit, while reused ones cost nothing. What is kept is at
+// most the size of the last index (and no buffer over kMaxRecycledBytes).
+constexpr std::size_t kMaxRecycledBytes = std::size_t{64} << 20;
+
+template <class T, int kKind = 0>
+class Recycler {
+ public:
+  // An empty vector, with the capacity of the last one given if any.
+  static std::vector<T> take() {
+    Spare& spare = instance();
+    std::lock_guard<std::mutex> lock(spare.mutex);
+    return std::exchange(spare.buffer, {});
+  }
+
+  static void give(std::vector<T>&& buffer) {
+    if (buffer.capacity() == 0 || buffer.capacity() > kMaxRecycledBytes / sizeof(T)) return;
+    buffer.clear();
+    Spare& spare = instance();
+    std::lock_guard<std::mutex> lock(spare.mutex);
+    spare.buffer.swap(buffer);
+  }
+
+ private:
+  struct Spare {
+    std::mutex mutex;
+    std::vector<T> buffer;
+  };
+  // Never destroyed, so that indexes dropped at exit still find it.
+  static Spare& instance() {
+    static Spare* spare = new Spare;
+    return *spare;
+  }
+};
+
+// Distinguishes the recycled vectors of one element type.
+enum RecycledKind { kRowBegins, kDocumentFrequencies };
+
 void check_index(std::size_t n, const char* what) {
   if (n > kMaxIndex) throw std::length_error(what);
 }
@@ -336,6 +377,7 @@ inline void TfidfIndex::BigramTable::prefetch(std::uint32_t first, std::uint32_t
 
 void TfidfIndex::BigramTable::grow(std::size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
+  slots_ = Recycler<Slot>::take();
   slots_.assign(capacity, Slot{0, 0, kUnknown, 0});
   shift_ = 64 - std::countr_zero(slots_.size());
   std::size_t mask = slots_.size() - 1;
@@ -346,6 +388,10 @@ void TfidfIndex::BigramTable::grow(std::size_t capacity) {
     slots_[i] = slot;
   }
 }
+
+// The table is sized once per fit, for the whole corpus, so a recycled
+// buffer serves that one allocation.
+void TfidfIndex::BigramTable::recycle() { Recycler<Slot>::give(std::move(slots_)); }
 
 // ---- vocabulary ----
 
@@ -386,20 +432,36 @@ double TfidfIndex::idf(std::string_view term) const {
 
 // ---- fitting ----
 
+TfidfIndex::~TfidfIndex() {
+  Recycler<Entry>::give(std::move(entries_));
+  Recycler<Term>::give(std::move(terms_));
+  Recycler<double>::give(std::move(idf_));
+  Recycler<std::uint32_t, kRowBegins>::give(std::move(row_begin_));
+  bigrams_.recycle();
+}
+
 TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
   TfidfIndex index;
   index.document_count_ = docs.size();
+  index.entries_ = Recycler<Entry>::take();
+  index.terms_ = Recycler<Term>::take();
+  index.idf_ = Recycler<double>::take();
+  index.row_begin_ = Recycler<std::uint32_t, kRowBegins>::take();
   std::vector<Entry>& entries = index.entries_;
   std::vector<Term>& terms = index.terms_;
   std::size_t total_bytes = 0;
   for (std::string_view doc : docs) total_bytes += doc.size();
-  entries.reserve(total_bytes / 4 + 16);  // catalog text has about one entry per six bytes
+  // Catalog text has about one distinct term per six bytes, and each
+  // document brings about two new terms.
+  entries.reserve(total_bytes / 6 + 2 * docs.size());
+  terms.reserve(2 * docs.size() + 256);
   index.row_begin_.reserve(docs.size() + 1);
   index.row_begin_.push_back(0);
   // Catalog documents bring about two new bigrams each.
   index.bigrams_.make_room(2 * docs.size());
 
-  std::vector<std::uint32_t> df;  // per term
+  std::vector<std::uint32_t> df = Recycler<std::uint32_t, kDocumentFrequencies>::take();
+  df.reserve(terms.capacity());  // per term
   std::string& text = index.text_;
   text.assign(kPadding, '\0');
   std::string buffer;
@@ -470,7 +532,7 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
       }
       count(slot.id, slot.entry, fresh);
     }
-    index.row_begin_.push_back(entries.size());
+    index.row_begin_.push_back(static_cast<std::uint32_t>(entries.size()));
   }
 
   // Smoothed idf: as if one more document held every term once. It depends
@@ -488,6 +550,7 @@ TfidfIndex TfidfIndex::fit(const std::vector<std::string_view>& docs) {
     if (d < kIdfMemo) memo[d] = idf;
     index.idf_[t] = idf;
   }
+  Recycler<std::uint32_t, kDocumentFrequencies>::give(std::move(df));
   return index;
 }
 

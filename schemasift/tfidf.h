@@ -57,6 +57,8 @@ class TfidfIndex {
 
   TfidfIndex(TfidfIndex&&) noexcept = default;
   TfidfIndex& operator=(TfidfIndex&&) noexcept = default;
+  // Leaves the big buffers to the next fit (see Recycler in tfidf.cpp).
+  ~TfidfIndex();
 
  private:
   TfidfIndex() = default;
@@ -122,6 +124,7 @@ class TfidfIndex {
     const Slot* find(std::uint32_t first, std::uint32_t second) const;
     Slot& find_or_add(std::uint32_t first, std::uint32_t second);
     void make_room(std::size_t n);
+    void recycle();
     void prefetch(std::uint32_t first, std::uint32_t second) const;
 
    private:
@@ -154,7 +157,7 @@ class TfidfIndex {
   BigramTable bigrams_;
   // Document d's row is entries_[row_begin_[d], row_begin_[d + 1]), in order
   // of first appearance in the document.
-  std::vector<std::size_t> row_begin_;
+  std::vector<std::uint32_t> row_begin_;
   std::vector<Entry> entries_;
 };
 
