@@ -1,13 +1,20 @@
-// SHA-256 (FIPS 180-4) over a byte string.
+// SHA-256 (FIPS 180-4) over a byte string: portable code, and the x86 SHA
+// extensions (SHA-NI) when the processor has them, chosen once at load time.
 #include "common/sha256.h"
 
 #include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TESSARIN_SHA_NI 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace tessarin {
 
 namespace {
 
-constexpr std::uint32_t kRound[64] = {
+alignas(16) constexpr std::uint32_t kRound[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -59,14 +66,88 @@ void compress(std::uint32_t state[8], const unsigned char* block) {
   state[7] += h;
 }
 
-}  // namespace
+void compress_blocks_portable(std::uint32_t state[8], const unsigned char* data,
+                              std::size_t blocks) {
+  for (; blocks > 0; --blocks, data += 64) compress(state, data);
+}
 
-std::array<std::uint8_t, 32> sha256(std::string_view data) {
+using CompressBlocks = void (*)(std::uint32_t state[8], const unsigned char* data,
+                                std::size_t blocks);
+
+#ifdef TESSARIN_SHA_NI
+bool cpu_has_sha() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  bool ssse3 = (c >> 9) & 1, sse41 = (c >> 19) & 1;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  bool sha = (b >> 29) & 1;
+  return ssse3 && sse41 && sha;
+}
+
+// The compression function over whole 64-byte blocks, on the SHA
+// instructions.
+__attribute__((target("sha,sse4.1"))) void compress_blocks_sha(std::uint32_t state[8],
+                                                               const unsigned char* data,
+                                                               std::size_t blocks) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  // The instructions keep the state as the word pairs ABEF and CDGH.
+  __m128i tmp =
+      _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0])), 0xB1);
+  __m128i state1 =
+      _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4])), 0x1B);
+  __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);
+  state1 = _mm_blend_epi16(state1, tmp, 0xF0);
+
+  for (; blocks > 0; --blocks, data += 64) {
+    const __m128i abef = state0, cdgh = state1;
+    __m128i w[4];
+    // Fully unrolled, the message words stay in registers.
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; ++g) {
+      __m128i& cur = w[g & 3];
+      if (g < 4)
+        cur = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * g)),
+                               byte_swap);
+      __m128i msg =
+          _mm_add_epi32(cur, _mm_load_si128(reinterpret_cast<const __m128i*>(&kRound[4 * g])));
+      state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
+      if (g >= 3 && g <= 14) {
+        __m128i& next = w[(g + 1) & 3];
+        next = _mm_add_epi32(next, _mm_alignr_epi8(cur, w[(g + 3) & 3], 4));
+        next = _mm_sha256msg2_epu32(next, cur);
+      }
+      state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(msg, 0x0E));
+      if (g >= 1 && g <= 12) w[(g + 3) & 3] = _mm_sha256msg1_epu32(w[(g + 3) & 3], cur);
+    }
+    state0 = _mm_add_epi32(state0, abef);
+    state1 = _mm_add_epi32(state1, cdgh);
+  }
+
+  tmp = _mm_shuffle_epi32(state0, 0x1B);
+  state1 = _mm_shuffle_epi32(state1, 0xB1);
+  state0 = _mm_blend_epi16(tmp, state1, 0xF0);
+  state1 = _mm_alignr_epi8(state1, tmp, 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), state0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
+}
+
+#endif
+
+CompressBlocks pick_compress_blocks() {
+#ifdef TESSARIN_SHA_NI
+  if (cpu_has_sha()) return compress_blocks_sha;
+#endif
+  return compress_blocks_portable;
+}
+
+const CompressBlocks kCompressBlocks = pick_compress_blocks();
+
+std::array<std::uint8_t, 32> digest_with(CompressBlocks compress_blocks, std::string_view data) {
   std::uint32_t state[8];
   std::memcpy(state, kInitial, sizeof state);
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   std::size_t full = data.size() / 64 * 64;
-  for (std::size_t i = 0; i < full; i += 64) compress(state, bytes + i);
+  compress_blocks(state, bytes, full / 64);
 
   // Final block(s): the remaining bytes, 0x80, zeros, the bit length.
   unsigned char tail[128] = {};
@@ -76,7 +157,7 @@ std::array<std::uint8_t, 32> sha256(std::string_view data) {
   std::size_t tail_size = rest < 56 ? 64 : 128;
   std::uint64_t bits = static_cast<std::uint64_t>(data.size()) * 8;
   for (int k = 0; k < 8; ++k) tail[tail_size - 1 - k] = static_cast<unsigned char>(bits >> (8 * k));
-  for (std::size_t i = 0; i < tail_size; i += 64) compress(state, tail + i);
+  compress_blocks(state, tail, tail_size / 64);
 
   std::array<std::uint8_t, 32> digest;
   for (int i = 0; i < 8; ++i)
@@ -85,9 +166,8 @@ std::array<std::uint8_t, 32> sha256(std::string_view data) {
   return digest;
 }
 
-std::string sha256_hex(std::string_view data) {
+std::string hex(const std::array<std::uint8_t, 32>& digest) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::array<std::uint8_t, 32> digest = sha256(data);
   std::string out;
   out.reserve(64);
   for (std::uint8_t b : digest) {
@@ -95,6 +175,20 @@ std::string sha256_hex(std::string_view data) {
     out.push_back(kHex[b & 0xF]);
   }
   return out;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, 32> sha256(std::string_view data) {
+  return digest_with(kCompressBlocks, data);
+}
+
+std::string sha256_hex(std::string_view data) { return hex(sha256(data)); }
+
+bool sha256_accelerated() { return kCompressBlocks != compress_blocks_portable; }
+
+std::string sha256_hex_portable(std::string_view data) {
+  return hex(digest_with(compress_blocks_portable, data));
 }
 
 }  // namespace tessarin

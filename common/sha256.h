@@ -12,4 +12,9 @@ std::array<std::uint8_t, 32> sha256(std::string_view data);
 // Lower-case hexadecimal digest, as hashlib.sha256(data).hexdigest().
 std::string sha256_hex(std::string_view data);
 
+// Whether the digest runs on the processor's SHA instructions.
+bool sha256_accelerated();
+// The digest by the portable code alone, to check the accelerated one.
+std::string sha256_hex_portable(std::string_view data);
+
 }  // namespace tessarin

@@ -11,10 +11,10 @@
 
 #include "common/display.h"
 #include "common/json_text.h"
+#include "common/sha256.h"
 #include "common/unicode.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
-#include "schemasift/sha256_accel.h"
 
 namespace tessarin::schemasift {
 
@@ -397,7 +397,7 @@ CatalogMeasure measure_catalog(const MetadataCatalog& catalog, double chars_per_
   std::string text = sorted_prompt_text(catalog);
   m.chars = static_cast<std::int64_t>(unicode::code_point_length(text));
   m.estimated_tokens = estimate_tokens(text, chars_per_token);
-  m.hash = sha256_hex_accelerated(text).substr(0, kHashDigits);
+  m.hash = sha256_hex(text).substr(0, kHashDigits);
   return m;
 }
 

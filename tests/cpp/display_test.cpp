@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -153,6 +154,18 @@ TEST(Sha256, KnownDigests) {
             "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb");
   EXPECT_EQ(sha256_hex(std::string(1000000, 'a')),
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Sha256, AcceleratedDigestEqualsThePortableOne) {
+  std::mt19937 rng(11);
+  // Every tail length around the one- and two-block paddings, and many blocks.
+  for (std::size_t n : {0, 1, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129, 1000, 100000}) {
+    std::string data(n, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    ASSERT_EQ(sha256_hex(data), sha256_hex_portable(data)) << n;
+  }
+  EXPECT_EQ(sha256_hex_portable("abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 }  // namespace
