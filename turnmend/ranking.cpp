@@ -44,6 +44,7 @@ constexpr std::string_view kOptionSeparator = " | ";
 constexpr std::size_t kAmbiguityOptions = 3;
 constexpr std::int64_t kOptionLabelChars = 80;
 constexpr double kPronounBaseMinScore = 0.2;
+constexpr std::size_t kUsualReasons = 4;
 
 // Patterns built from the vocabulary once: one per ordinal word (tried in
 // the vocabulary's order) and the two artifact-reference forms.
@@ -641,6 +642,20 @@ std::optional<std::u32string_view> first_numbered_identifier(std::u32string_view
 
 }  // namespace
 
+std::string two_decimal_text(double x) {
+  if (!(x > 0.0 && x <= 1.0)) return format_fixed(x, 2);
+  // x * 100 is off the exact product by far less than 1e-6, so away from a
+  // midpoint both round alike; near one the exact digits decide.
+  const double y = x * 100.0;
+  const double whole = std::floor(y);
+  const double fraction = y - whole;
+  if (std::fabs(fraction - 0.5) < 1e-6) return format_fixed(x, 2);
+  const int k = static_cast<int>(whole) + (fraction > 0.5 ? 1 : 0);
+  const char text[4] = {static_cast<char>('0' + k / 100), '.', static_cast<char>('0' + k / 10 % 10),
+                        static_cast<char>('0' + k % 10)};
+  return std::string(text, 4);
+}
+
 std::optional<std::int64_t> explicit_turn_reference(std::u32string_view q) {
   // Each alternative of TURN_REF_RE holds a digit run.
   std::optional<RegexMatch> match;
@@ -742,6 +757,7 @@ std::vector<ContextCandidate> Turnmend::_rank_candidates(
     ContextCandidate candidate{card.turn_id, 0.0, {}, ref};
     double& score = candidate.score;
     StringList& reasons = candidate.reasons;
+    reasons.reserve(kUsualReasons);
     if (explicit_turn_id && *explicit_turn_id == card.turn_id) {
       score += config.explicit_reference_weight;
       reasons.push_back(with_number(kExplicitTurnReason, card.turn_id));
@@ -770,12 +786,14 @@ std::vector<ContextCandidate> Turnmend::_rank_candidates(
     const double keyword_overlap = overlaps.keyword;
     if (keyword_overlap != 0.0) {
       score += keyword_overlap * config.keyword_overlap_weight;
-      reasons.push_back(std::string(kKeywordOverlapReason) + format_fixed(keyword_overlap, 2));
+      reasons.push_back(std::string(kKeywordOverlapReason) +
+                        detail::two_decimal_text(keyword_overlap));
     }
     const double entity_overlap = overlaps.entity;
     if (entity_overlap != 0.0) {
       score += entity_overlap * config.entity_overlap_weight;
-      reasons.push_back(std::string(kEntityOverlapReason) + format_fixed(entity_overlap, 2));
+      reasons.push_back(std::string(kEntityOverlapReason) +
+                        detail::two_decimal_text(entity_overlap));
     }
     if (task_type_given && *preferred_task_type == card.task_type) {
       score += config.task_type_match_weight;

@@ -28,6 +28,8 @@ struct CardOverlaps {
 // (the resolver lowers it once for both).
 std::optional<std::int64_t> explicit_turn_reference(std::u32string_view lowered);
 std::optional<std::string> artifact_reference(std::u32string_view lowered);
+// format_fixed(x, 2), with a fast path for scores in (0, 1].
+std::string two_decimal_text(double x);
 // artifact_reference with every pattern run as written (for tests: the
 // detection above skips or replaces some searches).
 std::optional<std::string> artifact_reference_by_pattern(std::u32string_view lowered);

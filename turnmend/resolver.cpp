@@ -137,36 +137,53 @@ ContextResolution resolve_prepared(const Turnmend& self, const std::string& mess
       if (auto resolved = self._try_llm_fallback(q, cards, preliminary()))
         return std::move(*resolved);
     }
-    return self._clarify(q, a.candidates, str(reason),
-                         Turnmend::_build_ambiguity_question(a.candidates));
+    std::string question = Turnmend::_build_ambiguity_question(a.candidates);
+    return self._clarify(q, std::move(a.candidates), str(reason), question);
   };
   auto finalize = [&](ContextResolution resolution) {
     const auto& ceiling = self.config.llm_fallback_confidence_ceiling;
     if (!fallback_possible || !ceiling || resolution.confidence >= *ceiling) return resolution;
     return self._finalize_resolution(std::move(resolution), cards, preliminary());
   };
+  // Without a fallback nothing reads the candidates after the resolution is
+  // built, so they move into it instead of being copied.
+  auto contextual = [&](std::string_view type, const ContextCandidate& base,
+                        const IntentDelta& delta, std::string_view route, std::string_view reason) {
+    if (fallback_possible)
+      return finalize(self._build_contextual_resolution(str(type), q, base, delta, a.candidates,
+                                                        str(route), str(reason)));
+    const bool has_card = bool(base.card);
+    ContextResolution out = self._build_contextual_resolution(str(type), q, base, delta,
+                                                              a.candidates, str(route), str(reason),
+                                                              /*copy_candidates=*/false);
+    if (has_card && self.config.include_debug_candidates) out.candidates = std::move(a.candidates);
+    return out;
+  };
 
   if (a.suggestion) {
     const ContextCandidate* base =
         self._choose_base_for_contextual_request(a.best(), a.second(), q, a.ambiguous);
     if (!base)
-      return self._clarify(q, a.candidates, str(kSuggestNoBaseReason), str(kSuggestNoBaseQuestion));
+      return self._clarify(q, std::move(a.candidates), str(kSuggestNoBaseReason),
+                           str(kSuggestNoBaseQuestion));
     IntentDelta suggest;
     suggest.operation = operations::kSuggest;
-    return self._build_contextual_resolution(str(context_types::kSuggestionRequest), q, *base,
-                                             suggest, a.candidates, str(routes::kSuggest),
-                                             str(kSuggestReason));
+    if (fallback_possible)
+      return self._build_contextual_resolution(str(context_types::kSuggestionRequest), q, *base,
+                                               suggest, a.candidates, str(routes::kSuggest),
+                                               str(kSuggestReason));
+    return contextual(context_types::kSuggestionRequest, *base, suggest, routes::kSuggest,
+                      kSuggestReason);
   }
 
   if (a.explicit_turn_id || a.explicit_artifact_ref) {
     const ContextCandidate* best = a.best();
     if (!best || best->score < 1.0)
-      return self._clarify(q, a.candidates, str(kExplicitNotFoundReason),
+      return self._clarify(q, std::move(a.candidates), str(kExplicitNotFoundReason),
                            str(kExplicitNotFoundQuestion));
     std::string_view type =
         a.modification ? context_types::kModifyPreviousQuery : context_types::kFollowUpSpecificTurn;
-    return finalize(self._build_contextual_resolution(
-        str(type), q, *best, a.delta, a.candidates, str(routes::kGenerate), str(kExplicitReason)));
+    return contextual(type, *best, a.delta, routes::kGenerate, kExplicitReason);
   }
 
   if (a.followup || a.modification) {
@@ -175,14 +192,12 @@ ContextResolution resolve_prepared(const Turnmend& self, const std::string& mess
     if (base) {
       std::string_view type =
           a.modification ? context_types::kModifyPreviousQuery : context_types::kFollowUpLatest;
-      return finalize(self._build_contextual_resolution(str(type), q, *base, a.delta, a.candidates,
-                                                        str(routes::kGenerate),
-                                                        str(kContextualReason)));
+      return contextual(type, *base, a.delta, routes::kGenerate, kContextualReason);
     }
     return fallback_or_clarify(kAmbiguousBaseReason);
   }
 
-  if (a.complete) return self._fresh(q, a.candidates, str(kCompleteReason));
+  if (a.complete) return self._fresh(q, std::move(a.candidates), str(kCompleteReason));
 
   return fallback_or_clarify(kTooShortReason);
 }
@@ -255,7 +270,7 @@ ContextResolution Turnmend::_build_contextual_resolution(
     const std::string& context_type, const std::string& current_question,
     const ContextCandidate& base_candidate, const IntentDelta& intent_delta,
     const std::vector<ContextCandidate>& candidates, const std::string& route,
-    const std::string& reason) const {
+    const std::string& reason, bool copy_candidates) const {
   const CardRef& card = base_candidate.card;
   if (!card)
     return _clarify(current_question, candidates, str(kNoCardReason), str(kNoCardQuestion));
@@ -290,7 +305,7 @@ ContextResolution Turnmend::_build_contextual_resolution(
   out.allow_related_tables = true;
   out.confidence = confidence;
   out.reason = reason;
-  if (config.include_debug_candidates) out.candidates = candidates;
+  if (config.include_debug_candidates && copy_candidates) out.candidates = candidates;
   out.route = route;
   out.extra.reserve(3);
   out.extra.append_new("base_task_type", card->task_type);

@@ -70,13 +70,13 @@ class Turnmend {
   ContextResolution _clarify(const std::string& current_question,
                              std::vector<ContextCandidate> candidates, const std::string& reason,
                              const std::string& question) const;
-  ContextResolution _build_contextual_resolution(const std::string& context_type,
-                                                 const std::string& current_question,
-                                                 const ContextCandidate& base_candidate,
-                                                 const IntentDelta& intent_delta,
-                                                 const std::vector<ContextCandidate>& candidates,
-                                                 const std::string& route,
-                                                 const std::string& reason) const;
+  // copy_candidates false leaves the candidates out even when the config
+  // includes them (for a caller that moves them in afterwards).
+  ContextResolution _build_contextual_resolution(
+      const std::string& context_type, const std::string& current_question,
+      const ContextCandidate& base_candidate, const IntentDelta& intent_delta,
+      const std::vector<ContextCandidate>& candidates, const std::string& route,
+      const std::string& reason, bool copy_candidates = true) const;
   ContextResolution _finalize_resolution(ContextResolution resolution, const CardList& cards,
                                          const JsonMap& preliminary) const;
   static CardList _normalize_cards(const std::vector<CardSource>& cards);

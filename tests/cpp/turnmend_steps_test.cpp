@@ -332,6 +332,22 @@ TEST(Ranking, ArtifactReferenceScannerAgreesWithThePatterns) {
   EXPECT_EQ(detail::artifact_reference(U"x_1y z_\u0663"), "z_\u0663");
 }
 
+TEST(Ranking, TwoDecimalTextEqualsFixedFormatting) {
+  for (int m = 1; m <= 300; ++m)
+    for (int c = 0; c <= m; ++c) {
+      const double x = static_cast<double>(c) / static_cast<double>(m);
+      ASSERT_EQ(detail::two_decimal_text(x), format_fixed(x, 2)) << c << "/" << m;
+    }
+  std::mt19937_64 rng(42);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int i = 0; i < 100000; ++i) {
+    const double x = unit(rng);
+    ASSERT_EQ(detail::two_decimal_text(x), format_fixed(x, 2)) << x;
+  }
+  for (double x : {0.125, 0.375, 0.005, 0.015, 0.025, 1.0, -0.0, 1.5, -0.25, 1e-300})
+    EXPECT_EQ(detail::two_decimal_text(x), format_fixed(x, 2)) << x;
+}
+
 struct BaseChoiceCase {
   double best;
   std::optional<double> second;
