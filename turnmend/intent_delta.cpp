@@ -5,6 +5,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -33,15 +34,38 @@ constexpr std::u32string_view kHintStripSet = U" ?.,";
 
 // The hint extractors' patterns, compiled once. The metric patterns follow
 // AGGREGATION_ALIASES entry by entry, alias by alias.
+// The normalized message with the set of its bytes: the extractors look for
+// some sixty cue words in it, and most are ruled out by their first or last
+// byte before any search.
+class Message {
+ public:
+  explicit Message(std::string_view text) : text_(text) {
+    for (unsigned char c : text) bytes_[c >> 6] |= std::uint64_t{1} << (c & 63);
+  }
+  bool contains(std::string_view cue) const {
+    if (cue.empty()) return true;
+    if (!has(cue.front()) || !has(cue.back())) return false;
+    return text_.find(cue) != std::string_view::npos;
+  }
+
+ private:
+  bool has(char c) const {
+    const unsigned char b = static_cast<unsigned char>(c);
+    return (bytes_[b >> 6] >> (b & 63)) & 1;
+  }
+  std::string_view text_;
+  std::array<std::uint64_t, 4> bytes_{};
+};
+
 // A pattern with the words one of which every match contains, so texts
 // without any of them skip the search.
 struct GuardedPattern {
   Regex regex;
   std::vector<std::string_view> needs_one_of;
 
-  bool search(std::string_view q, std::u32string_view q32, RegexMatch& match) const {
+  bool search(const Message& q, std::u32string_view q32, RegexMatch& match) const {
     for (std::string_view word : needs_one_of)
-      if (q.find(word) != std::string_view::npos) return regex.search(q32, 0, match);
+      if (q.contains(word)) return regex.search(q32, 0, match);
     return false;
   }
 };
@@ -77,14 +101,10 @@ const DeltaPatterns& delta_patterns() {
   return patterns;
 }
 
-bool contains(std::string_view text, std::string_view cue) {
-  return text.find(cue) != std::string_view::npos;
-}
-
 template <class Cues>
-bool contains_any(std::string_view text, const Cues& cues) {
+bool contains_any(const Message& text, const Cues& cues) {
   for (std::string_view cue : cues)
-    if (contains(text, cue)) return true;
+    if (text.contains(cue)) return true;
   return false;
 }
 
@@ -96,7 +116,7 @@ std::string normalize_message(std::string_view question) {
 
 // The first pattern whose group 1 cleans to a non-empty hint.
 std::optional<std::string> first_clean_hint(const std::vector<GuardedPattern>& patterns,
-                                            std::string_view q, std::u32string_view q32) {
+                                            const Message& q, std::u32string_view q32) {
   RegexMatch match;
   for (const GuardedPattern& pattern : patterns) {
     if (!pattern.search(q, q32, match)) continue;
@@ -106,13 +126,13 @@ std::optional<std::string> first_clean_hint(const std::vector<GuardedPattern>& p
   return std::nullopt;
 }
 
-std::optional<std::string> metric_hint(const std::string& q, std::u32string_view q32) {
+std::optional<std::string> metric_hint(const Message& q, std::u32string_view q32) {
   const AliasTable& aliases = vocabulary().AGGREGATION_ALIASES;
   const DeltaPatterns& patterns = delta_patterns();
   for (std::size_t e = 0; e < aliases.size(); ++e) {
     const std::vector<std::string_view>& spellings = aliases[e].spellings;
     for (std::size_t a = 0; a < spellings.size(); ++a) {
-      if (!contains(q, spellings[a])) continue;
+      if (!q.contains(spellings[a])) continue;
       RegexMatch match;
       if (patterns.metric[e][a].search(q32, 0, match)) {
         std::string hint = Turnmend::_clean_hint(detail::group_text(match, q32, 1));
@@ -128,10 +148,10 @@ void set_operation_if_none(IntentDelta& delta, std::string_view operation) {
   if (delta.operation == operations::kNone) delta.operation = operation;
 }
 
-void read_granularity(const std::string& q, IntentDelta& delta) {
+void read_granularity(const Message& q, IntentDelta& delta) {
   for (const AliasEntry& entry : vocabulary().GRANULARITY_ALIASES) {
     for (std::string_view alias : entry.spellings) {
-      if (!contains(q, alias)) continue;
+      if (!q.contains(alias)) continue;
       delta.operation = operations::kAddGranularity;
       delta.granularity = std::string(entry.key);
       delta.raw_hints.emplace_back(entry.key);
@@ -274,36 +294,37 @@ std::optional<double> decimal_to_double(std::u32string_view text) {
 IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
   const std::string q = normalize_message(question);
   const std::u32string q32 = unicode::decode_utf8(q);
+  const Message m(q);
   IntentDelta delta;
 
   // The count, reference and number patterns all need a digit.
   const bool has_digit = detail::has_decimal_digit(q32);
-  read_granularity(q, delta);
+  read_granularity(m, delta);
   if (has_digit) read_top_and_bottom(q32, delta);
 
-  if (std::optional<std::string> hint = first_clean_hint(delta_patterns().dimension, q, q32)) {
+  if (std::optional<std::string> hint = first_clean_hint(delta_patterns().dimension, m, q32)) {
     set_operation_if_none(delta, operations::kReplaceGroupBy);
     delta.raw_hints.push_back(*hint);
     delta.dimension_hint = std::move(hint);
   }
-  if (std::optional<std::string> hint = metric_hint(q, q32)) {
+  if (std::optional<std::string> hint = metric_hint(m, q32)) {
     set_operation_if_none(delta, operations::kReplaceMetric);
     delta.raw_hints.push_back(*hint);
     delta.metric_hint = std::move(hint);
   }
-  if (contains_any(q, kFilterCues)) {
-    if (std::optional<std::string> hint = first_clean_hint(delta_patterns().filter, q, q32)) {
+  if (contains_any(m, kFilterCues)) {
+    if (std::optional<std::string> hint = first_clean_hint(delta_patterns().filter, m, q32)) {
       set_operation_if_none(delta, operations::kAddFilter);
       delta.raw_hints.push_back(*hint);
       delta.filter_hint = std::move(hint);
     }
   }
-  if (contains_any(q, kFilterRemovalPhrases)) delta.operation = operations::kRemoveFilter;
-  if (contains_any(q, kSortCues)) {
+  if (contains_any(m, kFilterRemovalPhrases)) delta.operation = operations::kRemoveFilter;
+  if (contains_any(m, kSortCues)) {
     set_operation_if_none(delta, operations::kChangeSort);
     delta.sort_hint = q;
   }
-  if (contains_any(q, kComparisonCues)) {
+  if (contains_any(m, kComparisonCues)) {
     set_operation_if_none(delta, operations::kCompare);
     delta.compare_hint = q;
   }
@@ -312,15 +333,15 @@ IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
 }
 
 std::optional<std::string> Turnmend::_extract_dimension_hint(const std::string& q) {
-  return first_clean_hint(delta_patterns().dimension, q, unicode::decode_utf8(q));
+  return first_clean_hint(delta_patterns().dimension, Message(q), unicode::decode_utf8(q));
 }
 
 std::optional<std::string> Turnmend::_extract_filter_hint(const std::string& q) {
-  return first_clean_hint(delta_patterns().filter, q, unicode::decode_utf8(q));
+  return first_clean_hint(delta_patterns().filter, Message(q), unicode::decode_utf8(q));
 }
 
 std::optional<std::string> Turnmend::_extract_metric_hint(const std::string& q) {
-  return metric_hint(q, unicode::decode_utf8(q));
+  return metric_hint(Message(q), unicode::decode_utf8(q));
 }
 
 std::string Turnmend::_clean_hint(const std::string& hint) {

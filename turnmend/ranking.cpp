@@ -323,7 +323,7 @@ class CardScanner {
   // A JSON string of bytes 0x20 to 0x7F: its words, and its length with the
   // quotes and the escapes of '"' and '\\'.
   template <class Sink>
-  bool plain_string(std::string_view text, std::size_t& length, Sink& sink) {
+  [[gnu::always_inline]] bool plain_string(std::string_view text, std::size_t& length, Sink& sink) {
     std::size_t escapes = 0;
     if (!scan_words(text, kJsonStringClasses, false, sink, escapes)) return false;
     length += text.size() + 2 + escapes;
@@ -336,8 +336,10 @@ class CardScanner {
     length += 2 + (map.empty() ? 0 : 2 * (map.size() - 1));
     for (const auto& [key, value] : map) {
       length += 2;  // ": "
-      if (!plain_string(key, length, sink) || !plain_value(value, depth + 1, length, sink))
-        return false;
+      if (!plain_string(key, length, sink)) return false;
+      const bool plain = value.is_string() ? plain_string(value.as_string(), length, sink)
+                                           : plain_value(value, depth + 1, length, sink);
+      if (!plain) return false;
     }
     return true;
   }
@@ -351,8 +353,12 @@ class CardScanner {
         if (depth > kMaxWalkDepth) return false;
         const JsonList& list = value.as_list();
         length += 2 + (list.empty() ? 0 : 2 * (list.size() - 1));
-        for (const JsonValue& item : list)
-          if (!plain_value(item, depth + 1, length, sink)) return false;
+        for (const JsonValue& item : list) {
+          // String items, the usual kind, without the recursive call.
+          const bool plain = item.is_string() ? plain_string(item.as_string(), length, sink)
+                                              : plain_value(item, depth + 1, length, sink);
+          if (!plain) return false;
+        }
         return true;
       }
       case JsonValue::Kind::Map:
