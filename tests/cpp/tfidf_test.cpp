@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -144,6 +145,101 @@ TEST(TfidfIndex, ManyDocumentsShareTermsConsistently) {
   sims = similarities(docs, "orders 17 sales");
   EXPECT_GT(sims[17], sims[16]);
   EXPECT_EQ(sims[16], sims[18]);
+}
+
+// Deterministic ASCII texts with runs of every length around the 8- and
+// 64-byte words the fast path reads, upper case, digits and separators.
+std::vector<std::string> ascii_corpus(int count, unsigned seed) {
+  const std::string word_bytes = "abcxyzABCXYZ0189_";
+  const std::string separators = " .,:-/()\t\n'\x7f\x01";
+  std::vector<std::string> texts;
+  unsigned state = seed;
+  auto next = [&](unsigned bound) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % bound;
+  };
+  for (int i = 0; i < count; ++i) {
+    std::string text;
+    std::size_t target = next(300);
+    while (text.size() < target) {
+      std::size_t run = next(4) == 0 ? 1 + next(70) : 1 + next(6);
+      for (std::size_t k = 0; k < run; ++k) text += word_bytes[next(word_bytes.size())];
+      text += separators[next(separators.size())];
+    }
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+std::vector<std::string_view> views_of(const std::vector<std::string>& texts) {
+  return {texts.begin(), texts.end()};
+}
+
+TEST(TfidfIndex, AsciiFastPathAgreesWithUnicodePath) {
+  // A trailing no-break space is a separator that sends a text down the
+  // Unicode path without changing its terms, so both paths must give the
+  // very same similarities.
+  std::vector<std::string> ascii = ascii_corpus(120, 7);
+  std::vector<std::string> unicode;
+  for (const std::string& text : ascii) unicode.push_back(text + "\xc2\xa0");
+  for (std::size_t q = 0; q < 6; ++q) {
+    const std::string& question = ascii[q * 17];
+    EXPECT_EQ(similarities(views_of(ascii), question),
+              similarities(views_of(unicode), question + "\xc2\xa0"))
+        << question;
+  }
+}
+
+TEST(TfidfIndex, AsciiFastPathFindsTheReferenceTerms) {
+  for (const std::string& text : ascii_corpus(200, 11)) {
+    std::vector<std::string> tokens = tokens_of(unicode::to_lower(text));
+    std::vector<std::string> terms = tokens;
+    for (std::size_t i = 1; i < tokens.size(); ++i)
+      terms.push_back(tokens[i - 1] + " " + tokens[i]);
+    std::sort(terms.begin(), terms.end());
+    terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
+    TfidfIndex index = TfidfIndex::fit({text});
+    ASSERT_EQ(index.vocabulary_size(), terms.size()) << text;
+    for (const std::string& term : terms) EXPECT_EQ(index.idf(term), 1.0) << text << " / " << term;
+  }
+}
+
+TEST(TfidfIndex, LongTokensDifferingLateAreDistinct) {
+  // Tokens are keyed by their first 16 bytes and length; the rest decides
+  // only on a full match.
+  std::string stem(16, 'k');
+  std::vector<std::string> texts = {stem + "a " + stem + "b", stem + "b", stem.substr(0, 8) + "x",
+                                    stem.substr(0, 8) + "y " + stem + "a"};
+  TfidfIndex index = TfidfIndex::fit(views_of(texts));
+  EXPECT_EQ(index.vocabulary_size(), 6u);
+  EXPECT_DOUBLE_EQ(index.idf(stem + "a"), std::log(5.0 / 3.0) + 1.0);
+  EXPECT_DOUBLE_EQ(index.idf(stem + "b"), std::log(5.0 / 3.0) + 1.0);
+  EXPECT_DOUBLE_EQ(index.idf(stem + "a " + stem + "b"), std::log(5.0 / 2.0) + 1.0);
+  EXPECT_DOUBLE_EQ(index.idf(stem.substr(0, 8) + "y " + stem + "a"), std::log(5.0 / 2.0) + 1.0);
+  EXPECT_EQ(index.idf(stem + "c"), 0.0);
+  EXPECT_EQ(index.idf(stem), 0.0);
+  EXPECT_EQ(index.idf(stem.substr(0, 8)), 0.0);
+  std::vector<double> sims = index.similarities(stem + "B");
+  EXPECT_GT(sims[0], 0.0);
+  EXPECT_NEAR(sims[1], 1.0, 1e-15);
+  EXPECT_EQ(sims[2], 0.0);
+  EXPECT_EQ(sims[3], 0.0);
+}
+
+TEST(TfidfIndex, StorageOfDroppedIndexesDoesNotLeakIntoNewOnes) {
+  std::vector<std::string> small = ascii_corpus(30, 3);
+  std::vector<std::string> big = ascii_corpus(400, 5);
+  const std::string& question = small[4];
+  std::vector<double> expected = similarities(views_of(small), question);
+  { TfidfIndex dropped = TfidfIndex::fit(views_of(big)); }
+  EXPECT_EQ(similarities(views_of(small), question), expected);
+  // Two live indexes never share storage.
+  TfidfIndex first = TfidfIndex::fit(views_of(big));
+  TfidfIndex second = TfidfIndex::fit(views_of(small));
+  EXPECT_EQ(second.similarities(question), expected);
+  EXPECT_EQ(first.similarities(question), similarities(views_of(big), question));
+  TfidfIndex moved = std::move(first);
+  EXPECT_EQ(moved.similarities(question), similarities(views_of(big), question));
 }
 
 TEST(TfidfVectorizerFacility, FitsAndScoresThroughTheVectorizerInterface) {

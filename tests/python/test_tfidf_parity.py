@@ -103,6 +103,31 @@ def test_similarities_match_sklearn(case):
     assert_parity(docs, question)
 
 
+# Long ASCII texts, the fast path's domain: runs of every length around the
+# 8- and 64-byte words it reads, cases mixed, rare control characters.
+ascii_runs = st.text(alphabet="abcxyzABCXYZ0189_", min_size=1, max_size=70)
+ascii_separators = st.sampled_from([" ", ".", "::", "-", "\t", "\n", "'", "\x7f", "\x01", "  "])
+
+
+@st.composite
+def ascii_texts(draw) -> str:
+    parts = draw(st.lists(st.tuples(ascii_runs, ascii_separators), max_size=30))
+    return "".join(run + sep for run, sep in parts)
+
+
+@st.composite
+def ascii_corpus_and_question(draw):
+    docs = draw(st.lists(ascii_texts(), min_size=1, max_size=15))
+    question = draw(st.one_of(st.sampled_from(docs), ascii_texts()))
+    return docs, draw(st.sampled_from([question, question.upper(), question.lower()]))
+
+
+@given(ascii_corpus_and_question())
+def test_long_ascii_texts_match_sklearn(case):
+    docs, question = case
+    assert_parity(docs, question)
+
+
 @pytest.mark.parametrize(
     "docs, question",
     [
@@ -115,6 +140,10 @@ def test_similarities_match_sklearn(case):
         (["ǅemal ﬁle", "DŽEMAL FILE"], "džemal ﬁle"),
         (["straße", "STRASSE"], "Straße strasse"),
         (["a", "b c", "d"], "a b"),
+        # Tokens that differ only past their 16th byte, across 64-byte words.
+        (["k" * 16 + "a " + "k" * 16 + "b", "k" * 16 + "b", "x" * 63 + " " + "k" * 16 + "a" * 60],
+         "K" * 16 + "B " + "k" * 16 + "a"),
+        (["ab " * 40, "ab cd " * 30 + "ab"], "ab ab cd"),
     ],
 )
 def test_tricky_texts_match_sklearn(docs, question):
