@@ -5,8 +5,10 @@ columns each (one document per table and per column, as a selection does),
 fits both vectorizers on them and scores one question, and prints the median
 processor time of each (wall time is unreliable on a shared machine) and
 their ratio. The native time covers the conversion of the Python strings too.
+With --rounds N the whole table is measured N times and the median ratio of
+each size closes the output, which steadies the figure on a busy machine.
 
-    PYTHONPATH=build/<dir>/pkg python bench/bench_tfidf.py [--runs N] [--columns N]
+    PYTHONPATH=build/<dir>/pkg python bench/bench_tfidf.py [--runs N] [--columns N] [--rounds N]
 """
 
 import argparse
@@ -55,6 +57,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--columns", type=int, default=30)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=1)
     args = parser.parse_args()
 
     from sklearn.feature_extraction.text import TfidfVectorizer
@@ -65,18 +68,25 @@ def main() -> None:
         matrix = vectorizer.fit_transform(docs)
         return cosine_similarity(vectorizer.transform([QUESTION]), matrix)[0]
 
-    print(f"{'tables':>7} {'docs':>7} {'native ms':>10} {'sklearn ms':>11} {'ratio':>7} {'max diff':>9}")
-    for tables in (10, 100, 1000):
-        docs = documents(tables, args.columns)
-        native = median_seconds(lambda: schemasift._tfidf_similarities(docs, QUESTION), args.runs)
-        reference = median_seconds(lambda: sklearn_run(docs), args.runs)
-        ours = schemasift._tfidf_similarities(docs, QUESTION)
-        diff = max(abs(a - b) for a, b in zip(ours, sklearn_run(docs)))
-        print(
-            f"{tables:>7} {len(docs):>7} {native * 1e3:>10.2f} {reference * 1e3:>11.2f}"
-            f" {reference / native:>6.1f}x {diff:>9.1e}"
-        )
-
+    sizes = (10, 100, 1000)
+    corpora = {tables: documents(tables, args.columns) for tables in sizes}
+    ratios: dict[int, list[float]] = {tables: [] for tables in sizes}
+    for _ in range(args.rounds):
+        print(f"{'tables':>7} {'docs':>7} {'native ms':>10} {'sklearn ms':>11} {'ratio':>7} {'max diff':>9}")
+        for tables in sizes:
+            docs = corpora[tables]
+            native = median_seconds(lambda: schemasift._tfidf_similarities(docs, QUESTION), args.runs)
+            reference = median_seconds(lambda: sklearn_run(docs), args.runs)
+            ours = schemasift._tfidf_similarities(docs, QUESTION)
+            diff = max(abs(a - b) for a, b in zip(ours, sklearn_run(docs)))
+            ratios[tables].append(reference / native)
+            print(
+                f"{tables:>7} {len(docs):>7} {native * 1e3:>10.2f} {reference * 1e3:>11.2f}"
+                f" {reference / native:>6.1f}x {diff:>9.1e}"
+            )
+    if args.rounds > 1:
+        medians = ", ".join(f"{t} tables {statistics.median(r):.1f}x" for t, r in ratios.items())
+        print(f"median ratio over {args.rounds} rounds: {medians}")
 
 if __name__ == "__main__":
     main()

@@ -1,6 +1,6 @@
 // Native TF-IDF index: one fitting pass that tokenizes, interns and counts
-// terms per document, then idf and two l2 norms per document; scoring scans
-// the rows and weighs only the terms the question shares.
+// terms per document, then idf; scoring scans the rows and normalizes only
+// the rows that share a term with the question.
 #include "schemasift/tfidf.h"
 
 #include <algorithm>
