@@ -808,8 +808,18 @@ std::vector<ContextCandidate> Turnmend::_rank_candidates(
     score *= quality_factor(card.quality_score);
     candidates.push_back(std::move(candidate));
   }
-  std::stable_sort(candidates.begin(), candidates.end(), higher_score);
-  return candidates;
+  // Recency often leaves them in order already; otherwise the indices are
+  // sorted and each candidate moved once.
+  if (std::is_sorted(candidates.begin(), candidates.end(), higher_score)) return candidates;
+  std::vector<std::size_t> order(candidates.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return higher_score(candidates[a], candidates[b]);
+  });
+  std::vector<ContextCandidate> sorted;
+  sorted.reserve(candidates.size());
+  for (std::size_t i : order) sorted.push_back(std::move(candidates[i]));
+  return sorted;
 }
 
 const ContextCandidate* Turnmend::_choose_base_for_contextual_request(

@@ -8,6 +8,7 @@
 #include "common/unicode.h"
 #include "turnmend/intent_delta.h"
 #include "turnmend/ranking.h"
+#include "turnmend/signals.h"
 
 namespace tessarin::turnmend {
 
@@ -118,11 +119,12 @@ ContextResolution resolve_prepared(const Turnmend& self, const std::string& mess
   a.explicit_turn_id = detail::explicit_turn_reference(lowered);
   a.explicit_artifact_ref = detail::artifact_reference(lowered);
   a.delta = Turnmend::_extract_intent_delta(q);
-  a.suggestion = Turnmend::_is_suggestion_request(q);
-  a.followup = Turnmend::_has_followup_signal(q);
-  a.modification = Turnmend::_has_modify_signal(q, a.delta);
-  a.complete = self._looks_like_complete_question(q);
-  a.ambiguous = Turnmend::_has_ambiguous_reference(q);
+  const detail::MessageSignals signals = detail::message_signals(self, q, a.delta);
+  a.suggestion = signals.suggestion;
+  a.followup = signals.followup;
+  a.modification = signals.modification;
+  a.complete = signals.complete;
+  a.ambiguous = signals.ambiguous;
   a.candidates = self._rank_candidates(q, cards, a.explicit_turn_id, a.explicit_artifact_ref,
                                        active_turn_id, preferred_task_type);
 
@@ -227,11 +229,8 @@ ContextResolution Turnmend::resolve(const std::string& current_question,
                                     std::optional<std::int64_t> active_turn_id,
                                     const std::optional<std::string>& preferred_task_type) const {
   if (is_blank(current_question)) return resolve(current_question, std::vector<CardSource>{});
-  CardList present;
-  present.reserve(context_cards.size());
-  for (const CardRef& card : context_cards)
-    if (card) present.push_back(card);
-  CardList cards = _recent_cards(present);
+  // _recent_cards skips null cards itself.
+  CardList cards = _recent_cards(context_cards);
   return resolve_prepared(*this, current_question, cards, active_turn_id, preferred_task_type);
 }
 

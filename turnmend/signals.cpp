@@ -1,5 +1,7 @@
 // Message signal predicates: suggestion requests, follow-up and modification
 // signals, pronoun back-references, risky references and complete questions.
+#include "turnmend/signals.h"
+
 #include <array>
 #include <cstring>
 
@@ -81,16 +83,69 @@ std::string lowered(const std::string& question) {
   return unicode::to_lower(std::string_view(question));
 }
 
+// The steps of the predicates below that read the lowered message.
+bool is_suggestion(std::string_view lowered_text) {
+  return contains_any_phrase(lowered_text, vocabulary().SUGGESTION_PHRASES);
+}
+
+bool has_followup_signal(const std::string& question, std::string_view lowered_text) {
+  const Vocabulary& vocab = vocabulary();
+  if (any_token_in(question, vocab.FOLLOWUP_TERMS)) return true;
+  return contains_any_phrase(lowered_text, vocab.CLARIFICATION_RISK_PHRASES);
+}
+
+bool has_ambiguous_reference(const std::string& lowered_text) {
+  if (contains_any_phrase(lowered_text, vocabulary().CLARIFICATION_RISK_PHRASES)) return true;
+  return Turnmend::_has_pronoun_followup(lowered_text);
+}
+
+// lowered_text, when given, is the question lower-cased; read only when the
+// token count falls short.
+bool looks_like_complete_question(const Turnmend& resolver, const std::string& question,
+                                  const std::string* lowered_text) {
+  // Enough tokens once stop words are dropped (counting stops at the minimum).
+  const WordSet& stopwords = vocabulary().STOPWORDS;
+  const std::int64_t minimum = resolver.config.fresh_question_min_tokens;
+  std::int64_t count = 0;
+  const bool long_enough = minimum <= 0 || any_raw_token(question, [&](std::string_view token) {
+                             if (!stopwords.contains(token)) ++count;
+                             return count >= minimum;
+                           });
+  if (long_enough && !Turnmend::_has_pronoun_followup(question)) return true;
+  std::string own;
+  if (!lowered_text) {
+    own = lowered(question);
+    lowered_text = &own;
+  }
+  for (std::string_view prefix : kCompleteQuestionPrefixes)
+    if (std::string_view(*lowered_text).starts_with(prefix)) return true;
+  return false;
+}
+
 }  // namespace
 
+namespace detail {
+
+MessageSignals message_signals(const Turnmend& resolver, const std::string& question,
+                               const IntentDelta& delta) {
+  const std::string lowered_text = lowered(question);
+  MessageSignals out;
+  out.suggestion = is_suggestion(lowered_text);
+  out.followup = has_followup_signal(question, lowered_text);
+  out.modification = Turnmend::_has_modify_signal(question, delta);
+  out.complete = looks_like_complete_question(resolver, question, &lowered_text);
+  out.ambiguous = has_ambiguous_reference(lowered_text);
+  return out;
+}
+
+}  // namespace detail
+
 bool Turnmend::_is_suggestion_request(const std::string& question) {
-  return contains_any_phrase(lowered(question), vocabulary().SUGGESTION_PHRASES);
+  return is_suggestion(lowered(question));
 }
 
 bool Turnmend::_has_followup_signal(const std::string& question) {
-  const Vocabulary& vocab = vocabulary();
-  if (any_token_in(question, vocab.FOLLOWUP_TERMS)) return true;
-  return contains_any_phrase(lowered(question), vocab.CLARIFICATION_RISK_PHRASES);
+  return has_followup_signal(question, lowered(question));
 }
 
 bool Turnmend::_has_pronoun_followup(const std::string& question) {
@@ -113,25 +168,11 @@ bool Turnmend::_has_modify_signal(const std::string& question, const IntentDelta
 }
 
 bool Turnmend::_has_ambiguous_reference(const std::string& question) {
-  std::string text = lowered(question);
-  if (contains_any_phrase(text, vocabulary().CLARIFICATION_RISK_PHRASES)) return true;
-  return _has_pronoun_followup(text);
+  return has_ambiguous_reference(lowered(question));
 }
 
 bool Turnmend::_looks_like_complete_question(const std::string& question) const {
-  // Enough tokens once stop words are dropped (counting stops at the minimum).
-  const WordSet& stopwords = vocabulary().STOPWORDS;
-  std::int64_t count = 0;
-  const bool long_enough =
-      config.fresh_question_min_tokens <= 0 || any_raw_token(question, [&](std::string_view token) {
-        if (!stopwords.contains(token)) ++count;
-        return count >= config.fresh_question_min_tokens;
-      });
-  if (long_enough && !_has_pronoun_followup(question)) return true;
-  std::string text = lowered(question);
-  for (std::string_view prefix : kCompleteQuestionPrefixes)
-    if (std::string_view(text).starts_with(prefix)) return true;
-  return false;
+  return looks_like_complete_question(*this, question, nullptr);
 }
 
 }  // namespace tessarin::turnmend
