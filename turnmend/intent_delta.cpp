@@ -31,6 +31,10 @@ constexpr std::array<std::string_view, 6> kComparisonCues = {"compare",    "vs",
 
 constexpr std::array<std::string_view, 5> kRejectedHints = {"it", "this", "that", "same", "one"};
 constexpr std::u32string_view kHintStripSet = U" ?.,";
+// The words of the hint tail pattern below.
+constexpr std::array<std::string_view, 12> kHintTailWords = {
+    "for",  "with", "from",   "last", "previous", "current",
+    "next", "top",  "bottom", "sort", "order",    "limit"};
 
 // The hint extractors' patterns, compiled once. The metric patterns follow
 // AGGREGATION_ALIASES entry by entry, alias by alias.
@@ -345,7 +349,12 @@ std::optional<std::string> Turnmend::_extract_metric_hint(const std::string& q) 
 }
 
 std::string Turnmend::_clean_hint(const std::string& hint) {
-  std::u32string text = delta_patterns().hint_tail.replace_all(unicode::decode_utf8(hint), U"");
+  // Every match of the tail pattern holds one of its words.
+  bool tail_word = false;
+  for (std::string_view word : kHintTailWords)
+    tail_word = tail_word || hint.find(word) != std::string::npos;
+  std::u32string text = unicode::decode_utf8(hint);
+  if (tail_word) text = delta_patterns().hint_tail.replace_all(text, U"");
   text = collapse_white_space(text);
   std::u32string_view stripped = strip_chars(text, kHintStripSet);
   if (stripped.size() < 2) return std::string();
