@@ -41,6 +41,57 @@ bool is_ascii(std::string_view text) {
   return true;
 }
 
+// The module stop words packed into integers for a quick test of the
+// lower-case ASCII words the counter sees (all stop words have at most 8
+// bytes; a longer one would send every test to the word set).
+class PackedStopwords {
+ public:
+  PackedStopwords() {
+    for (const std::string& word : vocabulary().STOPWORDS.words()) {
+      if (word.empty() || word.size() > 8) {
+        general_ = true;
+        continue;
+      }
+      const std::uint64_t key = pack(word);
+      std::size_t i = slot(key);
+      while (used_[i]) i = (i + 1) & kMask;
+      used_[i] = true;
+      keys_[i] = key;
+      lengths_[i] = static_cast<std::uint8_t>(word.size());
+    }
+  }
+
+  bool contains(std::string_view word) const {
+    if (general_) return vocabulary().STOPWORDS.contains(word);
+    if (word.empty() || word.size() > 8) return false;
+    const std::uint64_t key = pack(word);
+    for (std::size_t i = slot(key); used_[i]; i = (i + 1) & kMask)
+      if (keys_[i] == key && lengths_[i] == word.size()) return true;
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kMask = 127;
+  static std::uint64_t pack(std::string_view word) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < word.size(); ++i)
+      key |= static_cast<std::uint64_t>(static_cast<unsigned char>(word[i])) << (8 * i);
+    return key;
+  }
+  static std::size_t slot(std::uint64_t key) {
+    return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 57) & kMask;
+  }
+  bool general_ = false;
+  std::array<std::uint64_t, kMask + 1> keys_{};
+  std::array<std::uint8_t, kMask + 1> lengths_{};
+  std::array<bool, kMask + 1> used_{};
+};
+
+const PackedStopwords& packed_stopwords() {
+  static const PackedStopwords table;
+  return table;
+}
+
 // The words of several texts (tokenize without stop words, one text after
 // the other) counted as they arrive: lowered words live in one buffer, and
 // a small hash table finds repeats, so no word becomes a string of its own.
@@ -183,7 +234,7 @@ class TermCounter {
         return;
       }
     }
-    const bool stop = vocabulary().STOPWORDS.contains(text);
+    const bool stop = packed_stopwords().contains(text);
     terms_.push_back(Term{static_cast<std::uint32_t>(offset),
                           static_cast<std::uint32_t>(text.size()), h, 1, stop});
     slots_[i] = static_cast<std::uint32_t>(terms_.size());
