@@ -105,6 +105,7 @@ class TermCounter {
  public:
   TermCounter() {
     buffer_.reserve(512);
+    terms_.reserve(32);
     slots_.assign(64, 0);
   }
 
