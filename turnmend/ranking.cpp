@@ -267,7 +267,9 @@ class CardScanner {
   void scan(const TurnContextCard& card, Sink& sink) {
     owned_.clear();
     piece(card.user_question, false, sink);
-    piece(card.resolved_question, false, sink);
+    // A piece read twice adds no word: the found words and the distinct
+    // words are sets, and a capped count that was full stays full.
+    if (card.resolved_question != card.user_question) piece(card.resolved_question, false, sink);
     piece(card.assistant_answer_summary, false, sink);
     piece(card.task_type, false, sink);
     piece(card.artifact_type, false, sink);
