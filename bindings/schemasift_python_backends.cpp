@@ -40,6 +40,19 @@ class PyRef {
   std::shared_ptr<PyObject> ref_;
 };
 
+// Calls into Python; KeyboardInterrupt and SystemExit end the selection
+// instead of counting as a failure of the facility.
+template <class F>
+auto interruptible(F&& call) {
+  try {
+    return call();
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit))
+      throw ss::FacilityInterrupted{std::current_exception()};
+    throw;
+  }
+}
+
 nb::list str_list(const std::vector<std::string_view>& texts) {
   nb::list out;
   for (std::string_view text : texts) out.append(nb::str(text.data(), text.size()));
@@ -79,9 +92,10 @@ class PyTfidfVectorizer final : public ss::TfidfVectorizer {
                                         std::string_view question) const override {
     nb::gil_scoped_acquire gil;
     const auto& rows = dynamic_cast<const PyTfidfMatrix&>(matrix);
-    nb::object scores = vectorizer.get().attr("cosine_similarity")(
-        rows.matrix.get(), nb::str(question.data(), question.size()));
-    return floats_of(scores);
+    return interruptible([&] {
+      return floats_of(vectorizer.get().attr("cosine_similarity")(
+          rows.matrix.get(), nb::str(question.data(), question.size())));
+    });
   }
 
   PyRef vectorizer;
@@ -113,13 +127,15 @@ class PySentenceEncoder final : public ss::SentenceEncoder {
                                    std::string_view question) override {
     nb::gil_scoped_acquire gil;
     const auto& rows = dynamic_cast<const PyEmbeddingMatrix&>(embeddings);
-    nb::list one;
-    one.append(nb::str(question.data(), question.size()));
-    nb::object vector = normalized(one)[0];
-    nb::object product =
-        nb::steal(PyNumber_MatrixMultiply(rows.embeddings.get().ptr(), vector.ptr()));
-    if (!product.is_valid()) throw nb::python_error();
-    return floats_of(product);
+    return interruptible([&] {
+      nb::list one;
+      one.append(nb::str(question.data(), question.size()));
+      nb::object vector = normalized(one)[0];
+      nb::object product =
+          nb::steal(PyNumber_MatrixMultiply(rows.embeddings.get().ptr(), vector.ptr()));
+      if (!product.is_valid()) throw nb::python_error();
+      return floats_of(product);
+    });
   }
 
   PyRef model;
@@ -150,8 +166,7 @@ std::list<LoadedModel>& loaded_models() {
   return *models;
 }
 
-std::shared_ptr<ss::SentenceEncoder> load_sentence_transformer(const std::string& name) {
-  nb::gil_scoped_acquire gil;
+std::shared_ptr<ss::SentenceEncoder> load_model(const std::string& name) {
   nb::object model_class =
       nb::module_::import_("sentence_transformers").attr("SentenceTransformer");
   std::list<LoadedModel>& models = loaded_models();
@@ -165,6 +180,11 @@ std::shared_ptr<ss::SentenceEncoder> load_sentence_transformer(const std::string
   models.push_front(LoadedModel{name, PyRef(model_class), encoder});
   if (models.size() > kLoadedModels) models.pop_back();
   return encoder;
+}
+
+std::shared_ptr<ss::SentenceEncoder> load_sentence_transformer(const std::string& name) {
+  nb::gil_scoped_acquire gil;
+  return interruptible([&] { return load_model(name); });
 }
 
 void clear_vector_caches() {
@@ -182,7 +202,7 @@ void set_tfidf_vectorizer_factory(nb::handle factory) {
   ss::set_tfidf_vectorizer_factory(
       [made = PyRef(factory)]() -> std::shared_ptr<ss::TfidfVectorizer> {
         nb::gil_scoped_acquire gil;
-        nb::object vectorizer = made.get()();
+        nb::object vectorizer = interruptible([&] { return made.get()(); });
         if (vectorizer.is_none()) return nullptr;
         return std::make_shared<PyTfidfVectorizer>(vectorizer);
       });
@@ -211,6 +231,17 @@ nb::object facility_object(const std::shared_ptr<const ss::EmbeddingMatrix>& han
 }
 
 void register_schemasift_python_backends(nb::module_& m) {
+  nb::register_exception_translator([](const std::exception_ptr& error, void*) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const ss::FacilityInterrupted& e) {
+      try {
+        std::rethrow_exception(e.cause);
+      } catch (nb::python_error& original) {
+        original.restore();
+      }
+    }
+  });
   ss::set_sentence_encoder_loader(load_sentence_transformer);
   m.def("_set_tfidf_vectorizer_factory", &set_tfidf_vectorizer_factory, "factory"_a.none(),
         "Installs a Python TF-IDF facility: factory() returns an object with\n"

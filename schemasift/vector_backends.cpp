@@ -97,6 +97,8 @@ OptionalTfidfBackend::OptionalTfidfBackend() {
   try {
     if (tfidf_factory()) vectorizer = tfidf_factory()();
     available = vectorizer != nullptr;
+  } catch (const FacilityInterrupted&) {
+    throw;
   } catch (...) {
     // A facility that cannot be loaded is simply not there.
     vectorizer.reset();
@@ -115,6 +117,8 @@ DocScores OptionalTfidfBackend::score(std::string_view question) const {
   if (!available || !vectorizer || !matrix) return {};
   try {
     return pair_scores(doc_ids, vectorizer->cosine_similarity(*matrix, question));
+  } catch (const FacilityInterrupted&) {
+    throw;
   } catch (...) {
     return {};
   }
@@ -129,6 +133,8 @@ OptionalEmbeddingBackend::OptionalEmbeddingBackend(std::optional<std::string> mo
   try {
     if (encoder_loader()) model = encoder_loader()(*name);
     available = model != nullptr;
+  } catch (const FacilityInterrupted&) {
+    throw;
   } catch (...) {
     model.reset();
     available = false;
@@ -146,6 +152,8 @@ DocScores OptionalEmbeddingBackend::score(std::string_view question) const {
   if (!available || !model || !embeddings) return {};
   try {
     return pair_scores(doc_ids, model->similarities(*embeddings, question));
+  } catch (const FacilityInterrupted&) {
+    throw;
   } catch (...) {
     return {};
   }

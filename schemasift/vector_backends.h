@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -140,6 +141,13 @@ class SentenceEncoder {
   // Dot product of every row with the unit-length encoding of the question.
   virtual std::vector<double> similarities(const EmbeddingMatrix& embeddings,
                                            std::string_view question) = 0;
+};
+
+// Thrown by a facility to end the selection rather than count as a failure
+// of the facility (the Python bindings use it for KeyboardInterrupt and
+// SystemExit): the backends let it through where they swallow other errors.
+struct FacilityInterrupted {
+  std::exception_ptr cause;
 };
 
 // Makes a vectorizer; may throw, which leaves the backend unavailable.

@@ -587,6 +587,13 @@ TEST_F(SchemasiftVectors, FailuresOfTheFacility) {
       []() -> std::shared_ptr<TfidfVectorizer> { throw std::runtime_error("cannot load"); });
   EXPECT_FALSE(OptionalTfidfBackend().available);
   EXPECT_NO_THROW(Schemasift(config).select("amount", catalog));
+  // An interruption is not a failure of the facility: it ends the selection.
+  set_tfidf_vectorizer_factory(
+      []() -> std::shared_ptr<TfidfVectorizer> { throw FacilityInterrupted{}; });
+  EXPECT_THROW(Schemasift(config).select("amount", catalog), FacilityInterrupted);
+  set_sentence_encoder_loader(
+      [](const std::string&) -> std::shared_ptr<SentenceEncoder> { throw FacilityInterrupted{}; });
+  EXPECT_THROW(OptionalEmbeddingBackend("model"), FacilityInterrupted);
 }
 
 struct FakeEmbeddings : EmbeddingMatrix {

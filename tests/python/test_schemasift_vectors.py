@@ -325,3 +325,39 @@ def test_demonstration_text_is_the_run_scored_by_scikit_learn(facility):
              result.metrics.summary(), tessarin.json_text(result.debug, indent=2, ensure_ascii=True)]
     run = subprocess.run([sys.executable, "-m", "tessarin.schemasift"], capture_output=True, check=True)
     assert run.stdout.decode("utf-8") == "".join(text + "\n" for text in texts)
+
+
+class Interrupting(Failing):
+    def cosine_similarity(self, matrix, question):
+        raise KeyboardInterrupt
+
+
+def interrupting_factory():
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("factory", [interrupting_factory, lambda: Interrupting("none")])
+def test_keyboard_interrupt_in_the_tfidf_facility_reaches_the_caller(facility, factory):
+    facility(factory)
+    with pytest.raises(KeyboardInterrupt):
+        select("orders", {"tables": [{"table_name": "orders"}]})
+
+
+@pytest.mark.parametrize("where", ["load", "question"])
+def test_keyboard_interrupt_in_the_model_reaches_the_caller(fake_sentence_transformers, monkeypatch, where):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    if where == "load":
+        monkeypatch.setattr(sys.modules["sentence_transformers"], "SentenceTransformer", interrupted)
+    else:
+        FakeModel.fail = "question"
+        monkeypatch.setattr(FakeModel, "encode", lambda self, texts, normalize_embeddings=False: (
+            interrupted() if texts == [QUESTION] else np.ones((len(texts), 4), np.float32) / 2))
+    with pytest.raises(KeyboardInterrupt):
+        embedding_select()
+    with pytest.raises(SystemExit):
+        monkeypatch.setattr(sys.modules["sentence_transformers"], "SentenceTransformer",
+                            lambda name: (_ for _ in ()).throw(SystemExit(3)))
+        native._clear_vector_caches()
+        embedding_select()
