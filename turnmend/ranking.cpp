@@ -231,12 +231,14 @@ constexpr std::array<std::uint8_t, 256> kPieceClasses = make_scan_classes(false)
 constexpr std::array<std::uint8_t, 256> kJsonStringClasses = make_scan_classes(true);
 
 // Hands the words of ASCII text to sink.word in one pass; returns false at
-// the first byte of class kScanStop. `escapes` counts '"' and '\\'.
+// the first byte of class kScanStop. `escapes` counts '"' and '\\'. The
+// string's terminating NUL is no word byte, so a word's end needs no bounds
+// check.
 template <class Sink>
-[[gnu::always_inline]] inline bool scan_words(std::string_view text,
+[[gnu::always_inline]] inline bool scan_words(const std::string& text,
                                               const std::array<std::uint8_t, 256>& classes,
                                               bool entity, Sink& sink, std::size_t& escapes) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.c_str());
   const unsigned char* end = p + text.size();
   while (p < end) {
     const std::uint8_t c = classes[*p];
@@ -245,7 +247,7 @@ template <class Sink>
     } else if (c <= kScanCapital) {
       // The first byte may be a capital; a later capital starts the next word.
       const unsigned char* start = p++;
-      while (p < end && classes[*p] == kScanWord) ++p;
+      while (classes[*p] == kScanWord) ++p;
       sink.word(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start), entity);
     } else if (c == kScanEscaped) {
       ++escapes;
@@ -286,7 +288,7 @@ class CardScanner {
 
  private:
   template <class Sink>
-  void piece(std::string_view text, bool entity, Sink& sink) {
+  void piece(const std::string& text, bool entity, Sink& sink) {
     const auto mark = sink.mark();
     std::size_t escapes = 0;
     if (scan_words(text, kPieceClasses, entity, sink, escapes)) return;
@@ -325,7 +327,8 @@ class CardScanner {
   // A JSON string of bytes 0x20 to 0x7F: its words, and its length with the
   // quotes and the escapes of '"' and '\\'.
   template <class Sink>
-  [[gnu::always_inline]] bool plain_string(std::string_view text, std::size_t& length, Sink& sink) {
+  [[gnu::always_inline]] bool plain_string(const std::string& text, std::size_t& length,
+                                           Sink& sink) {
     std::size_t escapes = 0;
     if (!scan_words(text, kJsonStringClasses, false, sink, escapes)) return false;
     length += text.size() + 2 + escapes;
@@ -366,9 +369,9 @@ class CardScanner {
       case JsonValue::Kind::Map:
         return plain_map(value.as_map(), depth, length, sink);
       case JsonValue::Kind::Null:
-        return literal("null", length, sink);
+        return literal(kNullText, length, sink);
       case JsonValue::Kind::Bool:
-        return literal(value.as_bool() ? "true" : "false", length, sink);
+        return literal(value.as_bool() ? kTrueText : kFalseText, length, sink);
       case JsonValue::Kind::Int: {
         char buffer[24];
         auto result = std::to_chars(buffer, buffer + sizeof buffer, value.as_int());
@@ -384,13 +387,16 @@ class CardScanner {
   }
 
   template <class Sink>
-  bool literal(std::string_view text, std::size_t& length, Sink& sink) {
+  bool literal(const std::string& text, std::size_t& length, Sink& sink) {
     std::size_t escapes = 0;
     scan_words(text, kPieceClasses, false, sink, escapes);
     length += text.size();
     return length <= static_cast<std::size_t>(kStateTextChars);
   }
 
+  inline static const std::string kNullText = "null";
+  inline static const std::string kTrueText = "true";
+  inline static const std::string kFalseText = "false";
   std::deque<std::string> owned_;  // words and numbers not backed by the card
   std::string texts_[3];           // JSON text of states that take the long way
   std::string number_;

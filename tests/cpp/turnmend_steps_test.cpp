@@ -235,7 +235,8 @@ std::string random_text(std::mt19937& rng, std::size_t max_words) {
                                                   "consider",
                                                   "NaN",
                                                   "e5",
-                                                  "\xc2\xa0nbsp"};
+                                                  "\xc2\xa0nbsp",
+                                                  std::string("nul\0byte", 8)};
   std::string out;
   std::size_t n = rng() % (max_words + 1);
   for (std::size_t i = 0; i < n; ++i) {
