@@ -416,8 +416,11 @@ class QueryIndex {
       while (slots_[i]) i = (i + 1) & (capacity - 1);
       words_.push_back(WordRef{token.data(), static_cast<std::uint32_t>(token.size()), h});
       slots_[i] = static_cast<std::uint32_t>(words_.size());
-      const std::size_t key = filter_key(token.data(), token.size());
-      filter_[key >> 6] |= std::uint64_t{1} << (key & 63);
+      // A card byte equal to the first byte but for bit 0x20 hashes alike.
+      const auto first = static_cast<unsigned char>(token[0]);
+      const auto length_bit = static_cast<std::uint16_t>(1u << length_key(token.size()));
+      first_lengths_[first | 0x20] |= length_bit;
+      first_lengths_[first & ~0x20] |= length_bit;
     }
   }
 
@@ -425,8 +428,7 @@ class QueryIndex {
   // False when no message word has the word's length and (case-blind) first
   // byte: most card words are rejected without hashing.
   bool may_hold(const char* data, std::size_t length) const {
-    const std::size_t key = filter_key(data, length);
-    return (filter_[key >> 6] >> (key & 63)) & 1;
+    return (first_lengths_[static_cast<unsigned char>(data[0])] >> length_key(length)) & 1;
   }
   // Index of the word, or -1.
   std::ptrdiff_t find(const char* data, std::size_t length, std::uint64_t hash) const {
@@ -439,14 +441,12 @@ class QueryIndex {
   }
 
  private:
-  // Words are never empty. Letters of either case share a key.
-  static std::size_t filter_key(const char* data, std::size_t length) {
-    const std::size_t first = (static_cast<unsigned char>(data[0]) | 0x20) & 31;
-    return first << 4 | std::min<std::size_t>(length, 15);
-  }
-  std::vector<WordRef> words_;             // views of the caller's tokens
-  std::vector<std::uint32_t> slots_;       // word index + 1; 0 is empty
-  std::array<std::uint64_t, 8> filter_{};  // bit filter_key: some message word has that key
+  // Words are never empty; lengths from 15 up share a key.
+  static std::size_t length_key(std::size_t length) { return std::min<std::size_t>(length, 15); }
+  std::vector<WordRef> words_;        // views of the caller's tokens
+  std::vector<std::uint32_t> slots_;  // word index + 1; 0 is empty
+  // By first byte, bit length_key: some message word may match.
+  std::array<std::uint16_t, 256> first_lengths_{};
 };
 
 // Distinct words seen, counted up to a cap: the overlap coefficient divides
@@ -497,6 +497,7 @@ class SmallQuerySink {
     found_ = entity_found_ = 0;
     all_.reset(query_.size());
     entity_.reset(query_.size());
+    update_counting();
   }
 
   struct Mark {
@@ -509,10 +510,11 @@ class SmallQuerySink {
     entity_found_ = m.entity_found;
     all_.truncate(m.all);
     entity_.truncate(m.entity);
+    update_counting();
   }
 
   [[gnu::always_inline]] void word(const char* data, std::size_t length, bool entity) {
-    const bool count = !all_.full() || (entity && !entity_.full());
+    const bool count = counting_[entity];
     if (!count && !query_.may_hold(data, length)) return;
     count_word(data, length, entity, count);
   }
@@ -530,6 +532,14 @@ class SmallQuerySink {
     if (!count) return;
     all_.add(data, length, hash);
     if (entity) entity_.add(data, length, hash);
+    update_counting();
+  }
+
+  // Whether a word (index 0) or an entity word (index 1) still adds to a
+  // distinct count; kept as flags since every card word asks.
+  void update_counting() {
+    counting_[0] = !all_.full();
+    counting_[1] = !all_.full() || !entity_.full();
   }
 
  public:
@@ -546,6 +556,7 @@ class SmallQuerySink {
   std::uint64_t entity_found_ = 0;
   CappedDistinct all_;
   CappedDistinct entity_;
+  bool counting_[2] = {false, false};
 };
 
 // Overlaps for longer messages: the card's distinct words in full.
