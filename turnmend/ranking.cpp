@@ -134,9 +134,17 @@ std::uint64_t load_lower(const char* data, std::size_t length) {
     std::memcpy(&v, data, 8);
     return v | kLowerBits;
   }
-  for (std::size_t i = 0; i < length; ++i)
-    v |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i]) | 0x20) << (8 * i);
-  return v;
+  if (std::endian::native == std::endian::little && length >= 4) {
+    // Two loads that overlap in the middle: shared bytes OR onto themselves.
+    std::uint32_t head, tail;
+    std::memcpy(&head, data, 4);
+    std::memcpy(&tail, data + length - 4, 4);
+    v = head | static_cast<std::uint64_t>(tail) << (8 * (length - 4));
+  } else {
+    for (std::size_t i = 0; i < length; ++i)
+      v |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+  }
+  return v | (kLowerBits & ((std::uint64_t{1} << (8 * length)) - 1));
 }
 
 // Hash of a word, blind to the case of its letters. Words of up to 8 bytes
