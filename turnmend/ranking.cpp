@@ -9,7 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <deque>
+#include <forward_list>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -306,7 +306,7 @@ class CardScanner {
     StringList words;
     tokenize_into(text, nullptr, words);
     for (std::string& word : words) {
-      const std::string& stored = owned_.emplace_back(std::move(word));
+      const std::string& stored = owned_.emplace_front(std::move(word));
       sink.word(stored.data(), stored.size(), entity);
     }
   }
@@ -383,11 +383,11 @@ class CardScanner {
       case JsonValue::Kind::Int: {
         char buffer[24];
         auto result = std::to_chars(buffer, buffer + sizeof buffer, value.as_int());
-        return literal(owned_.emplace_back(buffer, result.ptr), length, sink);
+        return literal(owned_.emplace_front(buffer, result.ptr), length, sink);
       }
       case JsonValue::Kind::Double:
         json_double_text(value.as_double(), number_);
-        return literal(owned_.emplace_back(number_), length, sink);
+        return literal(owned_.emplace_front(number_), length, sink);
       case JsonValue::Kind::Opaque:
         return false;
     }
@@ -405,8 +405,9 @@ class CardScanner {
   inline static const std::string kNullText = "null";
   inline static const std::string kTrueText = "true";
   inline static const std::string kFalseText = "false";
-  std::deque<std::string> owned_;  // words and numbers not backed by the card
-  std::string texts_[3];           // JSON text of states that take the long way
+  // Words and numbers not backed by the card; a list allocates nothing until used.
+  std::forward_list<std::string> owned_;
+  std::string texts_[3];  // JSON text of states that take the long way
   std::string number_;
 };
 
