@@ -255,7 +255,23 @@ template <class Sink>
     } else if (c <= kScanCapital) {
       // The first byte may be a capital; a later capital starts the next word.
       const unsigned char* start = p++;
-      while (classes[*p] == kScanWord) ++p;
+      // Unrolled: p[k + 1] is readable once p[k] is a word byte.
+      for (;;) {
+        if (classes[p[0]] != kScanWord) break;
+        if (classes[p[1]] != kScanWord) {
+          p += 1;
+          break;
+        }
+        if (classes[p[2]] != kScanWord) {
+          p += 2;
+          break;
+        }
+        if (classes[p[3]] != kScanWord) {
+          p += 3;
+          break;
+        }
+        p += 4;
+      }
       sink.word(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start), entity);
     } else if (c == kScanEscaped) {
       ++escapes;
