@@ -129,12 +129,15 @@ namespace detail {
 MessageSignals message_signals(const Turnmend& resolver, const std::string& question,
                                const IntentDelta& delta) {
   const std::string lowered_text = lowered(question);
+  // The follow-up and the ambiguity signals share the risk phrases: searched once.
+  const bool risk_phrase =
+      contains_any_phrase(lowered_text, vocabulary().CLARIFICATION_RISK_PHRASES);
   MessageSignals out;
   out.suggestion = is_suggestion(lowered_text);
-  out.followup = has_followup_signal(question, lowered_text);
+  out.followup = risk_phrase || any_token_in(question, vocabulary().FOLLOWUP_TERMS);
   out.modification = Turnmend::_has_modify_signal(question, delta);
   out.complete = looks_like_complete_question(resolver, question, &lowered_text);
-  out.ambiguous = has_ambiguous_reference(lowered_text);
+  out.ambiguous = risk_phrase || Turnmend::_has_pronoun_followup(lowered_text);
   return out;
 }
 
