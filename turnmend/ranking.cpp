@@ -474,35 +474,37 @@ class QueryIndex {
   std::array<std::uint16_t, 256> first_lengths_{};
 };
 
-// Distinct words seen, counted up to a cap: the overlap coefficient divides
-// by the smaller set, so past the message's word count the card's exact
-// count does not matter.
+// Distinct words seen, counted up to a cap of at most kSmallQueryWords: the
+// overlap coefficient divides by the smaller set, so past the message's word
+// count the card's exact count does not matter. The words live inline.
 class CappedDistinct {
  public:
   void reset(std::size_t cap) {
+    if (cap > kSmallQueryWords) throw std::logic_error("distinct word cap too large");
     cap_ = cap;
-    words_.clear();
+    size_ = 0;
     full_ = cap_ == 0;
   }
   // Kept as a flag: every card word asks.
   bool full() const { return full_; }
-  std::size_t size() const { return words_.size(); }
+  std::size_t size() const { return size_; }
   void truncate(std::size_t size) {
-    words_.resize(size);
-    full_ = words_.size() >= cap_;
+    size_ = std::min(size_, size);
+    full_ = size_ >= cap_;
   }
   void add(const char* data, std::size_t length, std::uint64_t hash) {
     if (full_) return;
-    for (const WordRef& word : words_)
-      if (word.same(data, length, hash)) return;
-    words_.push_back(WordRef{data, static_cast<std::uint32_t>(length), hash});
-    full_ = words_.size() >= cap_;
+    for (std::size_t i = 0; i < size_; ++i)
+      if (words_[i].same(data, length, hash)) return;
+    words_[size_++] = WordRef{data, static_cast<std::uint32_t>(length), hash};
+    full_ = size_ >= cap_;
   }
 
  private:
   std::size_t cap_ = 0;
+  std::size_t size_ = 0;
   bool full_ = true;
-  std::vector<WordRef> words_;
+  std::array<WordRef, kSmallQueryWords> words_;
 };
 
 double overlap(std::size_t common, std::size_t a, std::size_t b) {
