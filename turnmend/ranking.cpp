@@ -434,6 +434,7 @@ class QueryIndex {
     std::size_t capacity = 16;
     while (capacity < 2 * tokens.size()) capacity *= 2;
     slots_.assign(capacity, 0);
+    words_.reserve(tokens.size());
     for (const std::string& token : tokens) {
       const std::uint64_t h = word_hash(token.data(), token.size());
       if (find(token.data(), token.size(), h) >= 0) continue;
