@@ -99,9 +99,6 @@ std::string stable_hash(const JsonValue& value);
 
 // float(value), or default_value when the value does not convert.
 double safe_float(const JsonValue& value, double default_value = 0.0);
-// Python's float(text): true with the value in out, false where Python
-// raises ValueError.
-bool parse_python_float(std::string_view text, double& out);
 
 // ---- implementation of the template ----
 

@@ -1,12 +1,11 @@
 // The resolver's side of the optional LLM fallback: card summaries, the
 // call, and reading the answer map into a resolution. Every failure of the
 // exchange means "no answer", so the rule-based result stands.
-#include <charconv>
 #include <cmath>
-#include <limits>
 #include <stdexcept>
 
 #include "common/display.h"
+#include "common/python_float.h"
 #include "common/unicode.h"
 #include "turnmend/resolver.h"
 
@@ -21,117 +20,6 @@ constexpr double kDefaultFallbackConfidence = 0.5;
   throw std::invalid_argument("unusable fallback answer: " + what);
 }
 
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_lower(std::string_view text, std::string_view lower_word) {
-  if (text.size() != lower_word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower_word[i]) return false;
-  }
-  return true;
-}
-
-// Decimal text without sign, digits ASCII: digits [. digits] [e [sign] digits]
-// with at least one mantissa digit. `magnitude` receives the decimal
-// exponent of the first significant digit (it tells an overflow from an
-// underflow); `all_zero` whether every mantissa digit is 0.
-bool valid_decimal(std::string_view s, long long& magnitude, bool& all_zero) {
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  long long int_digits = 0, fraction_digits = 0;
-  long long first_int_index = -1, first_fraction_index = -1;
-  bool seen_point = false;
-  for (; i < n; ++i) {
-    const char c = s[i];
-    if (c == '.' && !seen_point) {
-      seen_point = true;
-      continue;
-    }
-    if (!is_ascii_digit(c)) break;
-    if (seen_point) {
-      ++fraction_digits;
-      if (c != '0' && first_int_index < 0 && first_fraction_index < 0)
-        first_fraction_index = fraction_digits;
-    } else {
-      ++int_digits;
-      if (c != '0' && first_int_index < 0) first_int_index = int_digits;
-    }
-  }
-  if (int_digits + fraction_digits == 0) return false;
-  long long exponent = 0;
-  if (i < n) {
-    if (s[i] != 'e' && s[i] != 'E') return false;
-    ++i;
-    bool negative = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    if (i == n) return false;
-    for (; i < n; ++i) {
-      if (!is_ascii_digit(s[i])) return false;
-      if (exponent < 100000000) exponent = exponent * 10 + (s[i] - '0');
-    }
-    if (negative) exponent = -exponent;
-  }
-  all_zero = first_int_index < 0 && first_fraction_index < 0;
-  if (first_int_index >= 0)
-    magnitude = int_digits - first_int_index + exponent;
-  else if (first_fraction_index >= 0)
-    magnitude = -first_fraction_index + exponent;
-  return true;
-}
-
-// float(text) of Python: white space around, digits of any script, single
-// underscores between digits, inf/infinity/nan in any case.
-std::optional<double> python_float_text(std::string_view utf8) {
-  std::u32string cps = unicode::decode_utf8(utf8);
-  std::u32string_view trimmed = unicode::strip(std::u32string_view(cps));
-  std::string ascii;
-  ascii.reserve(trimmed.size());
-  for (char32_t cp : trimmed) {
-    if (cp < 0x80) {
-      ascii.push_back(static_cast<char>(cp));
-    } else if (int digit = unicode::decimal_value(cp); digit >= 0) {
-      ascii.push_back(static_cast<char>('0' + digit));
-    } else {
-      return std::nullopt;
-    }
-  }
-  std::string text;
-  text.reserve(ascii.size());
-  for (std::size_t i = 0; i < ascii.size(); ++i) {
-    if (ascii[i] != '_') {
-      text.push_back(ascii[i]);
-      continue;
-    }
-    if (i == 0 || i + 1 == ascii.size() || !is_ascii_digit(ascii[i - 1]) ||
-        !is_ascii_digit(ascii[i + 1]))
-      return std::nullopt;
-  }
-  std::string_view body(text);
-  bool negative = false;
-  if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
-    negative = body[0] == '-';
-    body.remove_prefix(1);
-  }
-  double sign = negative ? -1.0 : 1.0;
-  if (equals_lower(body, "inf") || equals_lower(body, "infinity"))
-    return sign * std::numeric_limits<double>::infinity();
-  if (equals_lower(body, "nan"))
-    return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
-  long long magnitude = 0;
-  bool all_zero = true;
-  if (!valid_decimal(body, magnitude, all_zero)) return std::nullopt;
-  double value = 0.0;
-  auto [end, error] = std::from_chars(body.data(), body.data() + body.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    value = (!all_zero && magnitude > 0) ? std::numeric_limits<double>::infinity() : 0.0;
-  } else if (error != std::errc() || end != body.data() + body.size()) {
-    return std::nullopt;
-  }
-  return sign * value;
-}
-
 // float(value) of Python for the values an answer can hold.
 double python_float(const JsonValue& value) {
   switch (value.kind()) {
@@ -140,11 +28,11 @@ double python_float(const JsonValue& value) {
     case JsonValue::Kind::Double:
       return value.to_double();
     case JsonValue::Kind::String:
-      if (auto parsed = python_float_text(value.as_string())) return *parsed;
+      if (auto parsed = parse_python_float(value.as_string())) return *parsed;
       break;
     case JsonValue::Kind::Opaque:
       // Objects such as Decimal show their number as text.
-      if (auto parsed = python_float_text(value.as_opaque().display)) return *parsed;
+      if (auto parsed = parse_python_float(value.as_opaque().display)) return *parsed;
       break;
     default:
       break;

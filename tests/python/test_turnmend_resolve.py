@@ -10,7 +10,7 @@ import sys
 import threading
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import tessarin
 from tessarin.turnmend import (
@@ -232,6 +232,19 @@ def test_valid_answer_replaces_the_clarification():
 def test_answer_confidence_reads_as_float(value, expected):
     r = fallback_resolver(Recorder({"confidence": value})).resolve("hmm", [demo_card()])
     assert r.confidence == expected and r.reason == "LLM fallback resolution."
+
+
+@settings(deadline=None)
+@given(st.text(alphabet=" \t\x1c\x1f\x85\u2003\x00+-_.eE0179\u0663infatyINF", max_size=10))
+def test_answer_confidence_text_reads_as_python_float(text):
+    r = fallback_resolver(Recorder({"confidence": text})).resolve("hmm", [demo_card()])
+    try:
+        expected = float(text)
+    except ValueError:
+        assert r.reason != "LLM fallback resolution."
+        return
+    assert r.reason == "LLM fallback resolution."
+    assert r.confidence == expected or (math.isnan(expected) and math.isnan(r.confidence))
 
 
 def test_answer_reason_may_be_null():
