@@ -66,13 +66,6 @@ class Sink {
     append(v.data(), v.size());
     return *this;
   }
-  // Lets a writer that appends to a std::string add its part.
-  template <class F>
-  void with_string(F f) {
-    s_.resize(n_);
-    f(s_);
-    n_ = s_.size();
-  }
 
  private:
   std::string& s_;
@@ -180,8 +173,13 @@ class SortedWriter {
   void strings(const std::vector<std::string>& items) {
     list(items, [&](const std::string& s) { string(s); });
   }
+  // Free-form values go through the JSON writer into a scratch string that
+  // keeps its capacity, so the sink never shrinks and regrows (which would
+  // cost the whole text for every value).
   void value(const JsonValue& v) {
-    out_.with_string([&](std::string& s) { append_json_text(s, v, measuring_options(true)); });
+    scratch_.clear();
+    append_json_text(scratch_, v, measuring_options(true));
+    out_ += scratch_;
   }
   void map(const JsonMap& m) {
     std::vector<const JsonMap::value_type*> entries;
@@ -271,6 +269,7 @@ class SortedWriter {
   }
 
   Sink out_;
+  std::string scratch_;
   bool first_ = true;
 };
 
