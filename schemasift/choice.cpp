@@ -3,7 +3,9 @@
 // chosen likewise with key, default-column and intent rules, and the
 // relationships that join the chosen tables.
 #include <algorithm>
+#include <array>
 
+#include "schemasift/lexical_index.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
 
@@ -23,20 +25,6 @@ constexpr double kDefaultColumnBonus = 0.5;
 bool contains(const WordSet& set, std::string_view name) { return set.find(name) != set.end(); }
 
 bool non_empty(const std::optional<std::string>& value) { return value && !value->empty(); }
-
-// Similarity of one document; 0.0 when the backend gave none.
-double doc_score(const DocScores& scores, std::string& id, std::string_view prefix,
-                 std::string_view table_name, const std::string* column_name) {
-  if (scores.empty()) return 0.0;
-  id.assign(prefix);
-  id += table_name;
-  if (column_name) {
-    id += '.';
-    id += *column_name;
-  }
-  const double* found = scores.find(id);
-  return found ? *found : 0.0;
-}
 
 // The table choice over any kind of scored entry: required entries first
 // (in ranked order), then the best others above the minimum score, at least
@@ -65,33 +53,87 @@ std::vector<std::size_t> choose_positions(std::size_t n, std::int64_t top_k, dou
 
 // ---- tables ----
 
+double Schemasift::table_score(std::size_t position, const TableMeta& table, double lexical,
+                               double best_column, const internal::Similarities& tfidf,
+                               const internal::Similarities& embedding,
+                               const WordSet& required_tables,
+                               std::vector<std::string>& reasons) const {
+  double score =
+      _blend_scores(lexical, tfidf.table(position, table), embedding.table(position, table));
+  score += kColumnBonusFactor * best_column;
+  if (contains(required_tables, table.table_name)) {
+    score += kRequiredBonus;
+    reasons.emplace_back(internal::kReasonRequiredTable);
+  }
+  return score;
+}
+
 std::vector<internal::TableScore> Schemasift::score_table_positions(
     const internal::QueryTerms& terms, const MetadataCatalog& catalog, const QueryIntent& intent,
-    const DocScores& tfidf_scores, const DocScores& embedding_scores,
+    const internal::Similarities& tfidf, const internal::Similarities& embedding,
     const WordSet& required_tables) const {
   std::vector<internal::TableScore> scored;
   scored.reserve(catalog.tables.size());
-  std::string id;
   for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
     const TableMeta& table = catalog.tables[i];
     internal::TableScore entry;
     entry.position = i;
     double lexical = _normalize_lexical(raw_table_score(terms, table, &entry.reasons));
-    double tfidf =
-        doc_score(tfidf_scores, id, internal::kTableDocPrefix, table.table_name, nullptr);
-    double embedding =
-        doc_score(embedding_scores, id, internal::kTableDocPrefix, table.table_name, nullptr);
-    double score = _blend_scores(lexical, tfidf, embedding);
     double best_column = 0.0;
     for (const ColumnMeta& col : table.columns)
       best_column =
           std::max(best_column, _normalize_lexical(raw_column_score(terms, col, intent, nullptr)));
-    score += kColumnBonusFactor * best_column;
-    if (contains(required_tables, table.table_name)) {
-      score += kRequiredBonus;
-      entry.reasons.emplace_back(internal::kReasonRequiredTable);
+    entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
+                              entry.reasons);
+    scored.push_back(std::move(entry));
+  }
+  return scored;
+}
+
+// A table or column that the question touches nowhere scores 0 on its
+// fields, so its raw score is its role bonus alone, which depends only on
+// its role class: such columns are scored once per class, and only the
+// others are scored one by one. The largest of the normalized scores is
+// the same whatever order they are taken in.
+std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
+    const internal::QueryTerms& terms, const PreparedCatalog& prepared, const QueryIntent& intent,
+    const internal::Similarities& tfidf, const internal::Similarities& embedding,
+    const WordSet& required_tables) const {
+  const MetadataCatalog& catalog = prepared.catalog();
+  const internal::LexicalIndex& index = prepared.lexical_index();
+  internal::LexicalEvidence evidence;
+  index.gather(terms, evidence);
+  std::array<double, internal::kRoleClassCount> class_score{};
+  for (std::size_t c = 0; c < internal::kRoleClassCount; ++c) {
+    double raw = 0.0;
+    add_column_role_bonus(terms, static_cast<internal::RoleClass>(c), intent, raw, nullptr);
+    class_score[c] = _normalize_lexical(raw);
+  }
+
+  std::vector<internal::TableScore> scored;
+  scored.reserve(catalog.tables.size());
+  for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
+    const TableMeta& table = catalog.tables[i];
+    internal::TableScore entry;
+    entry.position = i;
+    double lexical = evidence.table_hit[i]
+                         ? _normalize_lexical(raw_table_score(terms, table, &entry.reasons))
+                         : 0.0;
+    std::array<std::uint32_t, internal::kRoleClassCount> untouched = index.class_counts(i);
+    double best_column = 0.0;
+    std::size_t first = index.first_column(i);
+    for (std::size_t j = 0; j < table.columns.size(); ++j) {
+      if (!evidence.column_hit[first + j]) continue;
+      internal::RoleClass role = index.column_class(first + j);
+      --untouched[static_cast<std::size_t>(role)];
+      best_column = std::max(best_column, _normalize_lexical(raw_column_score_from_evidence(
+                                              terms, table.columns[j], evidence, first + j, role,
+                                              intent)));
     }
-    entry.score = score;
+    for (std::size_t c = 0; c < internal::kRoleClassCount; ++c)
+      if (untouched[c] != 0) best_column = std::max(best_column, class_score[c]);
+    entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
+                              entry.reasons);
     scored.push_back(std::move(entry));
   }
   return scored;
@@ -105,7 +147,8 @@ std::vector<ScoredTable> Schemasift::_score_tables(std::string_view question,
                                                    const WordSet& required_tables) const {
   internal::QueryTerms terms(question, intent);
   std::vector<internal::TableScore> scored = score_table_positions(
-      terms, catalog, intent, tfidf_scores, embedding_scores, required_tables);
+      terms, catalog, intent, internal::Similarities(&tfidf_scores),
+      internal::Similarities(&embedding_scores), required_tables);
   std::vector<ScoredTable> out;
   out.reserve(scored.size());
   for (internal::TableScore& entry : scored)
@@ -152,22 +195,20 @@ std::vector<ScoredTable> Schemasift::_choose_tables(const std::vector<ScoredTabl
 // ---- columns ----
 
 std::vector<ScoredColumn> Schemasift::score_and_choose_columns(
-    const internal::QueryTerms& terms, const TableMeta& table, const QueryIntent& intent,
-    const DocScores& tfidf_scores, const DocScores& embedding_scores,
-    const WordSet& required_columns, const WordSet& excluded_columns) const {
+    const internal::QueryTerms& terms, std::size_t position, const TableMeta& table,
+    const QueryIntent& intent, const internal::Similarities& tfidf,
+    const internal::Similarities& embedding, const WordSet& required_columns,
+    const WordSet& excluded_columns) const {
   std::vector<ScoredColumn> collected;
   collected.reserve(table.columns.size());
-  std::string id;
-  for (const ColumnMeta& col : table.columns) {
+  for (std::size_t j = 0; j < table.columns.size(); ++j) {
+    const ColumnMeta& col = table.columns[j];
     if (contains(excluded_columns, col.name)) continue;
     ScoredColumn entry{col, 0.0, {}};
     std::vector<std::string>& reasons = entry.reasons;
     double lexical = _normalize_lexical(raw_column_score(terms, col, intent, &reasons));
-    double tfidf =
-        doc_score(tfidf_scores, id, internal::kColumnDocPrefix, table.table_name, &col.name);
-    double embedding =
-        doc_score(embedding_scores, id, internal::kColumnDocPrefix, table.table_name, &col.name);
-    double score = _blend_scores(lexical, tfidf, embedding);
+    double score = _blend_scores(lexical, tfidf.column(position, j, table, col),
+                                 embedding.column(position, j, table, col));
     if (contains(required_columns, col.name)) {
       score += kRequiredBonus;
       reasons.emplace_back(internal::kReasonRequiredColumn);
@@ -223,8 +264,9 @@ std::vector<ScoredColumn> Schemasift::_score_and_choose_columns(
     const DocScores& tfidf_scores, const DocScores& embedding_scores,
     const WordSet& required_columns, const WordSet& excluded_columns) const {
   internal::QueryTerms terms(question, intent);
-  return score_and_choose_columns(terms, table, intent, tfidf_scores, embedding_scores,
-                                  required_columns, excluded_columns);
+  return score_and_choose_columns(terms, 0, table, intent, internal::Similarities(&tfidf_scores),
+                                  internal::Similarities(&embedding_scores), required_columns,
+                                  excluded_columns);
 }
 
 std::vector<std::size_t> Schemasift::_intent_column_picks(const std::vector<ScoredColumn>& ranked,

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/unicode.h"
+#include "schemasift/lexical_index.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
 
@@ -28,10 +29,6 @@ constexpr double kDimensionKeywordBonus = 1.2;
 
 constexpr std::string_view kCountWords[] = {"count", "total"};
 constexpr std::string_view kDimensionKeywords[] = {"status", "type", "category"};
-
-// Documents are scanned without stop words; the question side already
-// knows which of its tokens are stop words (see QueryTerms::matchable).
-const WordSet kNoStopwords{};
 
 void append_overlap_reason(std::vector<std::string>& reasons, std::string_view label,
                            const std::vector<std::string_view>& sorted_overlap) {
@@ -69,25 +66,11 @@ std::uint64_t length_bit(std::size_t length) {
   return std::uint64_t{1} << std::min<std::size_t>(length, 63);
 }
 
-// Marks the question tokens that occur in text. ASCII text is scanned in
-// place: a token is a letter or digit followed by lower-case letters and
-// digits (every capital starts a new one), as tokenize() splits it.
+// Marks the question tokens that occur in text.
 void mark_tokens(const internal::QueryTerms& q, std::string_view text) {
-  if (internal::has_non_ascii(text)) {
-    for_each_token(text, &kNoStopwords, [&](std::string_view token) { q.mark(token); });
-    return;
-  }
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    if (!is_lower(*p) && !is_upper(*p) && !is_digit(*p)) {
-      ++p;
-      continue;
-    }
-    const char* start = p++;
-    while (p < end && (is_lower(*p) || is_digit(*p))) ++p;
-    q.mark_ascii(start, static_cast<std::size_t>(p - start));
-  }
+  internal::for_each_scoring_token(
+      text, [&](const char* token, std::size_t length) { q.mark_ascii(token, length); },
+      [&](std::string_view token) { q.mark(token); });
 }
 
 // The overlap score of the marked tokens; clears the marks.
@@ -135,6 +118,8 @@ void add_reason(std::vector<std::string>* reasons, std::string_view reason) {
 
 namespace internal {
 
+const WordSet kNoStopwords{};
+
 QueryTerms::QueryTerms(std::string_view question, const QueryIntent& intent)
     : tokens(intent.tokens.begin(), intent.tokens.end()) {
   std::sort(tokens.begin(), tokens.end());
@@ -181,6 +166,19 @@ void QueryTerms::mark_ascii(const char* token, std::size_t length) const {
       return;
     }
   }
+}
+
+RoleClass role_class(const ColumnMeta& col, bool look_for_keyword, std::string& scratch) {
+  const std::string& role = col.role;
+  if (is_one_of(role, ColumnRole::DATE, ColumnRole::DATETIME)) return RoleClass::kDate;
+  if (role == ColumnRole::METRIC) return RoleClass::kMetric;
+  if (is_one_of(role, ColumnRole::ID, ColumnRole::PRIMARY_KEY)) return RoleClass::kId;
+  if (!is_one_of(role, ColumnRole::DIMENSION, ColumnRole::TEXT)) return RoleClass::kOther;
+  if (!look_for_keyword) return RoleClass::kCategorical;
+  lower_into(col.name, scratch);
+  for (std::string_view keyword : kDimensionKeywords)
+    if (scratch.find(keyword) != std::string::npos) return RoleClass::kCategoricalKeyword;
+  return RoleClass::kCategorical;
 }
 
 void lower_into(std::string_view text, std::string& out) {
@@ -266,7 +264,34 @@ double Schemasift::raw_column_score(const internal::QueryTerms& q, const ColumnM
   raw += list_overlap(q, col.tags, config.column_tag_weight, reasons, internal::kLabelColumnTags);
   raw += text_overlap(q, col.description, config.column_description_weight, reasons,
                       internal::kLabelColumnDescription);
+  add_column_phrase_bonus(q, col, raw, reasons);
+  add_column_role_bonus(q, internal::role_class(col, q.has_dimension_keyword, q.scratch), intent,
+                        raw, reasons);
+  return raw;
+}
 
+double Schemasift::raw_column_score_from_evidence(const internal::QueryTerms& q,
+                                                  const ColumnMeta& col,
+                                                  const internal::LexicalEvidence& evidence,
+                                                  std::size_t column, internal::RoleClass role,
+                                                  const QueryIntent& intent) const {
+  // The same sum, term by term and in the same order, as raw_column_score.
+  const internal::FieldCounts& counts = evidence.counts[column];
+  auto share = [&](std::uint32_t count, double weight) {
+    return count == 0 ? 0.0 : overlap_share(count, q.set_size, weight);
+  };
+  double raw = 0.0;
+  raw += share(counts[internal::kFieldName], config.column_name_weight);
+  raw += share(counts[internal::kFieldSynonyms], config.column_synonym_weight);
+  raw += share(counts[internal::kFieldTags], config.column_tag_weight);
+  raw += share(counts[internal::kFieldDescription], config.column_description_weight);
+  if (evidence.column_phrase[column]) add_column_phrase_bonus(q, col, raw, nullptr);
+  add_column_role_bonus(q, role, intent, raw, nullptr);
+  return raw;
+}
+
+void Schemasift::add_column_phrase_bonus(const internal::QueryTerms& q, const ColumnMeta& col,
+                                         double& raw, std::vector<std::string>* reasons) const {
   internal::split_identifier_into(col.name, q.scratch);
   if (!q.scratch.empty() && q.lower.find(q.scratch) != std::string::npos) {
     raw += config.exact_phrase_bonus;
@@ -279,37 +304,33 @@ double Schemasift::raw_column_score(const internal::QueryTerms& q, const ColumnM
       if (reasons) reasons->push_back(std::string(internal::kReasonExactSynonym) + synonym);
     }
   }
+}
 
-  const std::string& role = col.role;
-  if (is_one_of(role, ColumnRole::DATE, ColumnRole::DATETIME) &&
-      (intent.has_time_filter || intent.wants_trend)) {
+void Schemasift::add_column_role_bonus(const internal::QueryTerms& q, internal::RoleClass role,
+                                       const QueryIntent& intent, double& raw,
+                                       std::vector<std::string>* reasons) const {
+  using internal::RoleClass;
+  if (role == RoleClass::kDate && (intent.has_time_filter || intent.wants_trend)) {
     raw += config.role_intent_weight;
     add_reason(reasons, internal::kReasonDateRole);
   }
-  if (role == ColumnRole::METRIC && intent.wants_metric) {
+  if (role == RoleClass::kMetric && intent.wants_metric) {
     raw += config.role_intent_weight;
     add_reason(reasons, internal::kReasonMetricRole);
   }
-  bool categorical = is_one_of(role, ColumnRole::DIMENSION, ColumnRole::TEXT);
+  bool categorical = role == RoleClass::kCategorical || role == RoleClass::kCategoricalKeyword;
   if (categorical && intent.wants_grouping) {
     raw += config.role_intent_weight;
     add_reason(reasons, internal::kReasonDimensionRole);
   }
-  if (q.has_count_word && is_one_of(role, ColumnRole::ID, ColumnRole::PRIMARY_KEY)) {
+  if (q.has_count_word && role == RoleClass::kId) {
     raw += kCountBonus;
     add_reason(reasons, internal::kReasonCountId);
   }
-  if (q.has_dimension_keyword && categorical) {
-    internal::lower_into(col.name, q.scratch);
-    bool found = false;
-    for (std::string_view keyword : kDimensionKeywords)
-      found = found || q.scratch.find(keyword) != std::string::npos;
-    if (found) {
-      raw += kDimensionKeywordBonus;
-      add_reason(reasons, internal::kReasonDimensionKeyword);
-    }
+  if (q.has_dimension_keyword && role == RoleClass::kCategoricalKeyword) {
+    raw += kDimensionKeywordBonus;
+    add_reason(reasons, internal::kReasonDimensionKeyword);
   }
-  return raw;
 }
 
 LexicalScore Schemasift::_lexical_score_table(std::string_view question, const TableMeta& table,

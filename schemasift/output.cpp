@@ -126,10 +126,10 @@ class SortedWriter {
  public:
   explicit SortedWriter(std::string& out) : out_(out) {}
 
-  void catalog(const MetadataCatalog& catalog) {
+  void catalog(const MetadataCatalog& catalog, std::string_view database) {
     open();
     field(internal::kKeyDatabase);
-    string(catalog.database);
+    string(database);
     field(internal::kKeyRelationships);
     list(catalog.relationships, [&](const RelationshipMeta& r) { relationship(r); });
     field(internal::kKeyTables);
@@ -382,22 +382,43 @@ std::int64_t measured_size(const JsonMap& map) {
   return static_cast<std::int64_t>(unicode::code_point_length(measuring_text(map)));
 }
 
-std::string sorted_prompt_text(const MetadataCatalog& catalog) {
+std::string sorted_prompt_text(const MetadataCatalog& catalog, std::string_view database) {
   std::string out;
   std::size_t columns = 0;
   for (const TableMeta& t : catalog.tables) columns += t.columns.size();
   out.reserve(256 + catalog.tables.size() * 320 + columns * 320);
-  SortedWriter(out).catalog(catalog);  // the writer's sink trims the string when done
+  SortedWriter(out).catalog(catalog, database);  // the writer's sink trims the string when done
   return out;
 }
 
-CatalogMeasure measure_catalog(const MetadataCatalog& catalog, double chars_per_token) {
-  CatalogMeasure m;
-  std::string text = sorted_prompt_text(catalog);
-  m.chars = static_cast<std::int64_t>(unicode::code_point_length(text));
-  m.estimated_tokens = estimate_tokens(text, chars_per_token);
-  m.hash = sha256_hex(text).substr(0, kHashDigits);
-  return m;
+CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::string_view database) {
+  std::string text = sorted_prompt_text(catalog, database);
+  return {static_cast<std::int64_t>(unicode::code_point_length(text)),
+          sha256_hex(text).substr(0, kHashDigits)};
+}
+
+CatalogMeasure measure_catalog(const CatalogTextMeasure& text, double chars_per_token) {
+  return {text.chars,
+          estimate_tokens_of_length(static_cast<std::size_t>(text.chars), chars_per_token),
+          text.hash};
+}
+
+JsonMap selected_metadata_map(const std::string& database,
+                              const std::vector<ScoredTable>& selected_tables,
+                              const std::vector<RelationshipMeta>& selected_relationships,
+                              const SelectorConfig& config) {
+  JsonMap out;
+  out.append_new(std::string(kKeyDatabase), database);
+  JsonList tables;
+  tables.reserve(selected_tables.size());
+  for (const ScoredTable& table : selected_tables) tables.emplace_back(table_map(table, config));
+  out.append_new(std::string(kKeyTables), std::move(tables));
+  JsonList relationships;
+  relationships.reserve(selected_relationships.size());
+  for (const RelationshipMeta& rel : selected_relationships)
+    relationships.emplace_back(relationship_dict(rel));
+  out.append_new(std::string(kKeyRelationships), std::move(relationships));
+  return out;
 }
 
 SelectionMetrics fill_metrics(const MetadataCatalog& catalog, const CatalogMeasure& input,
@@ -433,18 +454,8 @@ SelectionMetrics fill_metrics(const MetadataCatalog& catalog, const CatalogMeasu
 JsonMap Schemasift::_build_selected_metadata(
     const MetadataCatalog& catalog, const std::vector<ScoredTable>& selected_tables,
     const std::vector<RelationshipMeta>& selected_relationships) const {
-  JsonMap out;
-  out.append_new(std::string(internal::kKeyDatabase), catalog.database);
-  JsonList tables;
-  tables.reserve(selected_tables.size());
-  for (const ScoredTable& table : selected_tables) tables.emplace_back(table_map(table, config));
-  out.append_new(std::string(internal::kKeyTables), std::move(tables));
-  JsonList relationships;
-  relationships.reserve(selected_relationships.size());
-  for (const RelationshipMeta& rel : selected_relationships)
-    relationships.emplace_back(relationship_dict(rel));
-  out.append_new(std::string(internal::kKeyRelationships), std::move(relationships));
-  return out;
+  return internal::selected_metadata_map(catalog.database, selected_tables,
+                                         selected_relationships, config);
 }
 
 std::optional<JsonMap> Schemasift::_trimmed_to_budget(const JsonMap& selected_metadata) const {

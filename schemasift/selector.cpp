@@ -47,49 +47,88 @@ void Schemasift::_check_question(std::string_view question) {
 MetadataSelectionResult Schemasift::select(std::string_view question, MetadataCatalog& catalog,
                                            const SelectOptions& options) const {
   _check_question(question);
-  return run(question, catalog, options);
-}
-
-MetadataSelectionResult Schemasift::select(std::string_view question, const JsonMap& catalog,
-                                           const SelectOptions& options) const {
-  _check_question(question);
-  MetadataCatalog normalized = CatalogNormalizer::normalize(catalog, options.database);
-  return run(question, normalized, options);
-}
-
-MetadataSelectionResult Schemasift::select(std::string_view question, const JsonValue& catalog,
-                                           const SelectOptions& options) const {
-  _check_question(question);
-  MetadataCatalog normalized = CatalogNormalizer::normalize(catalog, options.database);
-  return run(question, normalized, options);
-}
-
-MetadataSelectionResult Schemasift::run(std::string_view question, MetadataCatalog& catalog,
-                                        const SelectOptions& options) const {
   if (options.database && !options.database->empty()) catalog.database = *options.database;
-
-  WordSet required_tables = name_set(options.required_tables);
   WordSet excluded_tables = name_set(options.excluded_tables);
   if (!excluded_tables.empty()) {
     std::erase_if(catalog.tables, [&](const TableMeta& table) {
       return excluded_tables.find(table.table_name) != excluded_tables.end();
     });
   }
+  return run(question, {catalog, catalog.database, nullptr}, options);
+}
+
+MetadataSelectionResult Schemasift::select(std::string_view question, const JsonMap& catalog,
+                                           const SelectOptions& options) const {
+  _check_question(question);
+  MetadataCatalog normalized = CatalogNormalizer::normalize(catalog, options.database);
+  return select(question, normalized, options);
+}
+
+MetadataSelectionResult Schemasift::select(std::string_view question, const JsonValue& catalog,
+                                           const SelectOptions& options) const {
+  _check_question(question);
+  MetadataCatalog normalized = CatalogNormalizer::normalize(catalog, options.database);
+  return select(question, normalized, options);
+}
+
+MetadataSelectionResult Schemasift::select(std::string_view question,
+                                           const PreparedCatalog& prepared,
+                                           const SelectOptions& options) const {
+  _check_question(question);
+  const MetadataCatalog& catalog = prepared.catalog();
+  WordSet excluded_tables = name_set(options.excluded_tables);
+  bool excludes_any = std::any_of(catalog.tables.begin(), catalog.tables.end(), [&](const auto& t) {
+    return excluded_tables.find(t.table_name) != excluded_tables.end();
+  });
+  if (excludes_any) {
+    // This selection's own view of the catalog: what was prepared for the
+    // whole catalog does not hold for the rest.
+    MetadataCatalog view{catalog.database, {}, catalog.relationships, catalog.extra};
+    for (const TableMeta& table : catalog.tables)
+      if (excluded_tables.find(table.table_name) == excluded_tables.end())
+        view.tables.push_back(table);
+    return select(question, view, options);
+  }
+  const std::string& database =
+      options.database && !options.database->empty() ? *options.database : catalog.database;
+  return run(question, {catalog, database, &prepared}, options);
+}
+
+MetadataSelectionResult Schemasift::run(std::string_view question,
+                                        const internal::SelectionSource& source,
+                                        const SelectOptions& options) const {
+  const MetadataCatalog& catalog = source.catalog;
+  const PreparedCatalog* prepared = source.prepared;
+  WordSet required_tables = name_set(options.required_tables);
 
   QueryIntent intent = intent_parser.parse(question);
-  internal::CatalogMeasure input = internal::measure_catalog(catalog, config.token_chars_per_token);
+  internal::CatalogMeasure input = internal::measure_catalog(
+      prepared ? prepared->measure(source.database)
+               : internal::measure_catalog_text(catalog, source.database),
+      config.token_chars_per_token);
 
   // Documents serve only the vector backends; skip them when none will run.
   bool use_tfidf = tfidf_wanted();
   bool use_embedding = embedding_wanted();
   DocTexts docs;
-  if (use_tfidf || use_embedding) docs = _build_doc_texts(catalog);
-  DocScores tfidf_scores = use_tfidf ? _get_tfidf_scores(question, docs) : DocScores();
-  DocScores embedding_scores = use_embedding ? _get_embedding_scores(question, docs) : DocScores();
+  DocScores tfidf_scores, embedding_scores;
+  internal::Similarities tfidf, embedding;
+  if (prepared) {
+    if (use_tfidf) tfidf = prepared_tfidf_scores(question, *prepared);
+    if (use_embedding) embedding = prepared_embedding_scores(question, *prepared);
+  } else {
+    if (use_tfidf || use_embedding) docs = _build_doc_texts(catalog);
+    if (use_tfidf) tfidf_scores = _get_tfidf_scores(question, docs);
+    if (use_embedding) embedding_scores = _get_embedding_scores(question, docs);
+    tfidf = internal::Similarities(&tfidf_scores);
+    embedding = internal::Similarities(&embedding_scores);
+  }
 
   internal::QueryTerms terms(question, intent);
-  std::vector<internal::TableScore> scored = score_table_positions(
-      terms, catalog, intent, tfidf_scores, embedding_scores, required_tables);
+  std::vector<internal::TableScore> scored =
+      prepared ? score_prepared_table_positions(terms, *prepared, intent, tfidf, embedding,
+                                                required_tables)
+               : score_table_positions(terms, catalog, intent, tfidf, embedding, required_tables);
   std::vector<std::size_t> chosen = choose_table_positions(catalog, scored, required_tables);
 
   std::vector<ScoredTable> selected_tables;
@@ -97,17 +136,17 @@ MetadataSelectionResult Schemasift::run(std::string_view question, MetadataCatal
   for (std::size_t i : chosen) {
     const internal::TableScore& entry = scored[i];
     ScoredTable table{catalog.tables[entry.position], entry.score, entry.reasons, {}};
-    table.columns =
-        score_and_choose_columns(terms, table.table, intent, tfidf_scores, embedding_scores,
-                                 names_for(options.required_columns, table.table.table_name),
-                                 names_for(options.excluded_columns, table.table.table_name));
+    table.columns = score_and_choose_columns(
+        terms, entry.position, table.table, intent, tfidf, embedding,
+        names_for(options.required_columns, table.table.table_name),
+        names_for(options.excluded_columns, table.table.table_name));
     selected_tables.push_back(std::move(table));
   }
   std::vector<RelationshipMeta> relationships = _select_relationships(catalog, selected_tables);
 
   MetadataSelectionResult result;
-  result.selected_metadata =
-      _apply_output_budget(_build_selected_metadata(catalog, selected_tables, relationships));
+  result.selected_metadata = _apply_output_budget(
+      internal::selected_metadata_map(source.database, selected_tables, relationships, config));
   result.metrics = internal::fill_metrics(catalog, input, result.selected_metadata,
                                           config.token_chars_per_token);
 
@@ -140,9 +179,8 @@ MetadataSelectionResult Schemasift::run(std::string_view question, MetadataCatal
     result.debug.append_new(std::string(internal::kKeyTableRankings), std::move(rankings));
     result.debug.append_new(std::string(internal::kKeyColumnRankings), std::move(column_rankings));
     result.debug.append_new(std::string(internal::kKeyStrategy), config.strategy);
-    result.debug.append_new(std::string(internal::kKeyTfidfAvailable), !tfidf_scores.empty());
-    result.debug.append_new(std::string(internal::kKeyEmbeddingAvailable),
-                            !embedding_scores.empty());
+    result.debug.append_new(std::string(internal::kKeyTfidfAvailable), !tfidf.empty());
+    result.debug.append_new(std::string(internal::kKeyEmbeddingAvailable), !embedding.empty());
   }
   result.intent = std::move(intent);
   return result;
@@ -163,6 +201,13 @@ SelectorConfig select_metadata_config(const SelectMetadataOptions& options) {
 }
 
 MetadataSelectionResult select_metadata(std::string_view question, MetadataCatalog& catalog,
+                                        const SelectMetadataOptions& options) {
+  SelectOptions select_options;
+  select_options.database = options.database;
+  return Schemasift(select_metadata_config(options)).select(question, catalog, select_options);
+}
+
+MetadataSelectionResult select_metadata(std::string_view question, const PreparedCatalog& catalog,
                                         const SelectMetadataOptions& options) {
   SelectOptions select_options;
   select_options.database = options.database;

@@ -6,7 +6,7 @@
 // file of its stage: lexical.cpp (lexical scoring), vector_backends.cpp
 // (documents, vector scores and blending), choice.cpp (table, column and
 // join choice), output.cpp (output map, budget and metrics), selector.cpp
-// (the pipeline itself).
+// (the pipeline itself), batch.cpp (many questions on several threads).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@
 #include "common/json_value.h"
 #include "schemasift/catalog.h"
 #include "schemasift/intent.h"
+#include "schemasift/prepared.h"
 #include "schemasift/records.h"
 #include "schemasift/text.h"
 #include "schemasift/vector_backends.h"
@@ -55,6 +56,10 @@ using LexicalScore = std::pair<double, std::vector<std::string>>;
 namespace internal {
 struct QueryTerms;
 struct TableScore;
+struct LexicalEvidence;
+struct SelectionSource;
+class Similarities;
+enum class RoleClass : std::uint8_t;
 }  // namespace internal
 
 class Schemasift {
@@ -75,6 +80,18 @@ class Schemasift {
                                  const SelectOptions& options = {}) const;
   MetadataSelectionResult select(std::string_view question, const JsonValue& catalog,
                                  const SelectOptions& options = {}) const;
+  // The same selection on a prepared catalog, which it never changes:
+  // excluded tables are left out of this selection's own view.
+  MetadataSelectionResult select(std::string_view question, const PreparedCatalog& catalog,
+                                 const SelectOptions& options = {}) const;
+
+  // select() for each question, in question order, on `threads` threads
+  // (0: one per hardware thread). Results are those of select() one by one;
+  // the first error (in question order) is thrown once all have run.
+  std::vector<MetadataSelectionResult> select_many(const std::vector<std::string>& questions,
+                                                   const PreparedCatalog& catalog,
+                                                   const SelectOptions& options = {},
+                                                   std::size_t threads = 0) const;
 
   // Throws std::invalid_argument("question is required") for a question that
   // is empty or only white space.
@@ -133,8 +150,9 @@ class Schemasift {
   static double _reduction_percent(std::int64_t before, std::int64_t after);
 
  private:
-  // The pipeline from step 3 on, once the catalog record is at hand.
-  MetadataSelectionResult run(std::string_view question, MetadataCatalog& catalog,
+  // The pipeline once the catalog to select from is settled (database name
+  // and exclusions applied).
+  MetadataSelectionResult run(std::string_view question, const internal::SelectionSource& source,
                               const SelectOptions& options) const;
 
   // Raw (unnormalized) lexical scores on prepared question terms; reasons
@@ -143,21 +161,48 @@ class Schemasift {
                          std::vector<std::string>* reasons) const;
   double raw_column_score(const internal::QueryTerms& terms, const ColumnMeta& col,
                           const QueryIntent& intent, std::vector<std::string>* reasons) const;
+  // raw_column_score from a prepared catalog's evidence for the column at
+  // this position among all columns.
+  double raw_column_score_from_evidence(const internal::QueryTerms& terms, const ColumnMeta& col,
+                                        const internal::LexicalEvidence& evidence,
+                                        std::size_t column, internal::RoleClass role,
+                                        const QueryIntent& intent) const;
+  // The exact-phrase and role parts of a column's raw score, added to raw.
+  void add_column_phrase_bonus(const internal::QueryTerms& terms, const ColumnMeta& col,
+                               double& raw, std::vector<std::string>* reasons) const;
+  void add_column_role_bonus(const internal::QueryTerms& terms, internal::RoleClass role,
+                             const QueryIntent& intent, double& raw,
+                             std::vector<std::string>* reasons) const;
 
   // Scores every table without copying any: positions into catalog.tables.
-  std::vector<internal::TableScore> score_table_positions(const internal::QueryTerms& terms,
-                                                          const MetadataCatalog& catalog,
-                                                          const QueryIntent& intent,
-                                                          const DocScores& tfidf_scores,
-                                                          const DocScores& embedding_scores,
-                                                          const WordSet& required_tables) const;
+  std::vector<internal::TableScore> score_table_positions(
+      const internal::QueryTerms& terms, const MetadataCatalog& catalog, const QueryIntent& intent,
+      const internal::Similarities& tfidf, const internal::Similarities& embedding,
+      const WordSet& required_tables) const;
+  // The same scores through a prepared catalog's lexical index.
+  std::vector<internal::TableScore> score_prepared_table_positions(
+      const internal::QueryTerms& terms, const PreparedCatalog& prepared, const QueryIntent& intent,
+      const internal::Similarities& tfidf, const internal::Similarities& embedding,
+      const WordSet& required_tables) const;
+  // A table's score from its lexical score and best column score.
+  double table_score(std::size_t position, const TableMeta& table, double lexical,
+                     double best_column, const internal::Similarities& tfidf,
+                     const internal::Similarities& embedding, const WordSet& required_tables,
+                     std::vector<std::string>& reasons) const;
   std::vector<std::size_t> choose_table_positions(const MetadataCatalog& catalog,
                                                   const std::vector<internal::TableScore>& scored,
                                                   const WordSet& required_tables) const;
+  // `position` is the table's position in the catalog.
   std::vector<ScoredColumn> score_and_choose_columns(
-      const internal::QueryTerms& terms, const TableMeta& table, const QueryIntent& intent,
-      const DocScores& tfidf_scores, const DocScores& embedding_scores,
-      const WordSet& required_columns, const WordSet& excluded_columns) const;
+      const internal::QueryTerms& terms, std::size_t position, const TableMeta& table,
+      const QueryIntent& intent, const internal::Similarities& tfidf,
+      const internal::Similarities& embedding, const WordSet& required_columns,
+      const WordSet& excluded_columns) const;
+  // The vector backends' similarities on a prepared catalog's documents.
+  internal::Similarities prepared_tfidf_scores(std::string_view question,
+                                               const PreparedCatalog& prepared) const;
+  internal::Similarities prepared_embedding_scores(std::string_view question,
+                                                   const PreparedCatalog& prepared) const;
   // Whether a backend would be asked for scores (strategy, switch and
   // availability), so that documents are built only when some backend uses
   // them.
@@ -169,6 +214,9 @@ class Schemasift {
 MetadataSelectionResult select_metadata(std::string_view question, MetadataCatalog& catalog,
                                         const SelectMetadataOptions& options = {});
 MetadataSelectionResult select_metadata(std::string_view question, const JsonMap& catalog,
+                                        const SelectMetadataOptions& options = {});
+MetadataSelectionResult select_metadata(std::string_view question,
+                                        const PreparedCatalog& catalog,
                                         const SelectMetadataOptions& options = {});
 SelectorConfig select_metadata_config(const SelectMetadataOptions& options);
 

@@ -3,6 +3,7 @@
 // allocation-free text helpers for the scoring loops.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "schemasift/catalog.h"
 #include "schemasift/intent.h"
+#include "schemasift/prepared.h"
 #include "schemasift/records.h"
 #include "schemasift/text.h"
 
@@ -117,6 +119,97 @@ struct QueryTerms {
   std::uint64_t lengths_ = 0;
 };
 
+// Documents are scanned without stop words; the question side already
+// knows which of its tokens are stop words (see QueryTerms::matchable).
+extern const WordSet kNoStopwords;
+
+// Calls the tokens of text that lexical scoring compares with the question.
+// ASCII text is scanned in place: a token is a letter or digit followed by
+// lower-case letters and digits (every capital starts a new one), as
+// tokenize() splits it, given to ascii(start, length) as it stands (only its
+// first character may be a capital). Other text goes through tokenize's
+// rules, and each lower-case token to lowered(token).
+template <class Ascii, class Lowered>
+void for_each_scoring_token(std::string_view text, Ascii&& ascii, Lowered&& lowered) {
+  if (detail::has_non_ascii(text)) {
+    for_each_token(text, &kNoStopwords, lowered);
+    return;
+  }
+  auto is_lower_or_digit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    if (!detail::is_ascii_alnum(*p)) {
+      ++p;
+      continue;
+    }
+    const char* start = p++;
+    while (p < end && is_lower_or_digit(*p)) ++p;
+    ascii(start, static_cast<std::size_t>(p - start));
+  }
+}
+
+// The fields of a column whose tokens count towards its lexical score.
+enum ColumnField : std::size_t {
+  kFieldName,
+  kFieldSynonyms,
+  kFieldTags,
+  kFieldDescription,
+  kColumnFieldCount
+};
+// Distinct question tokens found in each field of one column.
+using FieldCounts = std::array<std::uint32_t, kColumnFieldCount>;
+
+// What role bonuses a column can earn: its role, and for a categorical
+// column whether its lower-cased name holds a common dimension word.
+enum class RoleClass : std::uint8_t {
+  kDate,
+  kMetric,
+  kCategorical,
+  kCategoricalKeyword,
+  kId,
+  kOther,
+};
+inline constexpr std::size_t kRoleClassCount = 6;
+// The column's class; the name is searched for dimension words only when
+// look_for_keyword is true (else a categorical column is kCategorical).
+// scratch is working space.
+RoleClass role_class(const ColumnMeta& col, bool look_for_keyword, std::string& scratch);
+
+// The catalog a selection reads, once its database name and exclusions are
+// settled: the records, the name the result shows, and the prepared
+// catalog they belong to, if any.
+struct SelectionSource {
+  const MetadataCatalog& catalog;
+  const std::string& database;
+  const PreparedCatalog* prepared = nullptr;
+};
+
+// One vector backend's similarities, found by table or column: by document
+// id in a map (the steps' own form), or by row in a prepared catalog's
+// documents. A missing document scores 0.0.
+class Similarities {
+ public:
+  Similarities() = default;
+  explicit Similarities(const DocScores* by_id) : by_id_(by_id) {}
+  // Rows past the documents are dropped, as pairing ids with scores does.
+  Similarities(std::vector<double> by_row, const PreparedCatalog::Documents& documents);
+
+  bool empty() const { return by_id_ ? by_id_->empty() : by_row_.empty(); }
+  double table(std::size_t position, const TableMeta& table) const;
+  // `column` is the column's index in its table.
+  double column(std::size_t table_position, std::size_t column, const TableMeta& table,
+                const ColumnMeta& col) const;
+
+ private:
+  double row(std::uint32_t r) const { return r < by_row_.size() ? by_row_[r] : 0.0; }
+
+  const DocScores* by_id_ = nullptr;
+  std::vector<double> by_row_;
+  const PreparedCatalog::Documents* documents_ = nullptr;
+  mutable std::string id_;  // scratch: a selection runs on one thread
+};
+
 // One scored table, by position in the catalog's table list.
 struct TableScore {
   std::size_t position = 0;
@@ -136,9 +229,16 @@ struct CatalogMeasure {
 std::string measuring_text(const JsonMap& map);
 std::int64_t measured_size(const JsonMap& map);
 // JSON text of catalog.to_prompt_dict() with sorted keys (as stable_hash
-// writes it), straight from the records.
-std::string sorted_prompt_text(const MetadataCatalog& catalog);
-CatalogMeasure measure_catalog(const MetadataCatalog& catalog, double chars_per_token);
+// writes it), straight from the records, showing `database` as the
+// catalog's database name.
+std::string sorted_prompt_text(const MetadataCatalog& catalog, std::string_view database);
+CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::string_view database);
+CatalogMeasure measure_catalog(const CatalogTextMeasure& text, double chars_per_token);
+// The output map before the budget, showing `database` as the database name.
+JsonMap selected_metadata_map(const std::string& database,
+                              const std::vector<ScoredTable>& selected_tables,
+                              const std::vector<RelationshipMeta>& selected_relationships,
+                              const SelectorConfig& config);
 SelectionMetrics fill_metrics(const MetadataCatalog& catalog, const CatalogMeasure& input,
                               const JsonMap& selected_metadata, double chars_per_token);
 

@@ -93,6 +93,8 @@ class ZeroDivisionError : public std::domain_error {
 // chars_per_token 0 raises ZeroDivisionError; a NaN quotient raises
 // std::invalid_argument and an unbounded one std::overflow_error.
 std::int64_t estimate_tokens(std::string_view text, double chars_per_token = 4.0);
+// The same for a text of this many code points.
+std::int64_t estimate_tokens_of_length(std::size_t code_points, double chars_per_token = 4.0);
 
 // First 16 hex digits of the SHA-256 of the value's sorted-key JSON text.
 std::string stable_hash(const JsonValue& value);

@@ -159,6 +159,39 @@ DocScores OptionalEmbeddingBackend::score(std::string_view question) const {
   }
 }
 
+// ---- similarities by table and column ----
+
+namespace internal {
+
+Similarities::Similarities(std::vector<double> by_row, const PreparedCatalog::Documents& documents)
+    : by_row_(std::move(by_row)), documents_(&documents) {
+  if (by_row_.size() > documents.docs.size()) by_row_.resize(documents.docs.size());
+}
+
+double Similarities::table(std::size_t position, const TableMeta& table) const {
+  if (empty()) return 0.0;
+  if (documents_) return row(documents_->table_rows[position]);
+  id_.assign(kTableDocPrefix);
+  id_ += table.table_name;
+  const double* found = by_id_->find(id_);
+  return found ? *found : 0.0;
+}
+
+double Similarities::column(std::size_t table_position, std::size_t column,
+                            const TableMeta& table, const ColumnMeta& col) const {
+  if (empty()) return 0.0;
+  if (documents_)
+    return row(documents_->column_rows[documents_->first_column[table_position] + column]);
+  id_.assign(kColumnDocPrefix);
+  id_ += table.table_name;
+  id_ += '.';
+  id_ += col.name;
+  const double* found = by_id_->find(id_);
+  return found ? *found : 0.0;
+}
+
+}  // namespace internal
+
 // ---- selector steps ----
 
 DocTexts Schemasift::_build_doc_texts(const MetadataCatalog& catalog) {
@@ -210,6 +243,64 @@ DocScores Schemasift::_get_embedding_scores(std::string_view question, const Doc
   if (!backend.available) return {};
   backend.build(docs);
   return backend.score(question);
+}
+
+// The same similarities as _get_tfidf_scores on the prepared documents. The
+// native index is fitted once per prepared catalog; another facility is
+// fitted on every call, as it would be on the catalog itself.
+internal::Similarities Schemasift::prepared_tfidf_scores(std::string_view question,
+                                                         const PreparedCatalog& prepared) const {
+  if (!is_strategy(config.strategy, Strategy::TFIDF, Strategy::HYBRID)) return {};
+  if (!config.use_tfidf_if_available) return {};
+  OptionalTfidfBackend backend;
+  if (!backend.available) return {};
+  const PreparedCatalog::Documents& documents = prepared.documents();
+  if (dynamic_cast<const CachedNativeTfidfVectorizer*>(backend.vectorizer.get())) {
+    backend.matrix = prepared.tfidf([](const DocTexts& docs) {
+      std::vector<std::string> ids;
+      std::vector<std::string_view> texts;
+      split_docs(docs, ids, texts);
+      return NativeTfidfVectorizer().fit_transform(texts);
+    });
+  } else {
+    backend.build(documents.docs);
+  }
+  if (!backend.matrix) return {};
+  try {
+    return internal::Similarities(backend.vectorizer->cosine_similarity(*backend.matrix, question),
+                                  documents);
+  } catch (const FacilityInterrupted&) {
+    throw;
+  } catch (...) {
+    return {};
+  }
+}
+
+// The same similarities as _get_embedding_scores; the documents are encoded
+// once per prepared catalog and model.
+internal::Similarities Schemasift::prepared_embedding_scores(
+    std::string_view question, const PreparedCatalog& prepared) const {
+  if (!is_strategy(config.strategy, Strategy::EMBEDDING, Strategy::HYBRID)) return {};
+  if (!config.use_embeddings_if_available) return {};
+  OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
+  if (!backend.available) return {};
+  const PreparedCatalog::Documents& documents = prepared.documents();
+  backend.embeddings =
+      prepared.embeddings(*backend.model_name_or_path, [&](const DocTexts& docs) {
+        std::vector<std::string> ids;
+        std::vector<std::string_view> texts;
+        split_docs(docs, ids, texts);
+        return backend.model->encode(texts);
+      });
+  if (!backend.embeddings) return {};
+  try {
+    return internal::Similarities(backend.model->similarities(*backend.embeddings, question),
+                                  documents);
+  } catch (const FacilityInterrupted&) {
+    throw;
+  } catch (...) {
+    return {};
+  }
 }
 
 double Schemasift::_blend_scores(double lexical, double tfidf, double embedding) const {

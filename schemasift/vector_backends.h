@@ -57,6 +57,13 @@ class DocMap {
     return slot == kEmpty ? nullptr : &items_[slot - 1].second;
   }
   bool contains(std::string_view id) const { return find(id) != nullptr; }
+  // Position of the id's entry in insertion order, or npos.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(std::string_view id) const {
+    if (slots_.empty()) return npos;
+    std::uint32_t slot = slots_[slot_index(id, StringHash{}(id))];
+    return slot == kEmpty ? npos : slot - 1;
+  }
 
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }

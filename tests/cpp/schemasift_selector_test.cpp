@@ -933,8 +933,9 @@ TEST(SchemasiftOutput, CatalogTextIsThePromptFormWithSortedKeys) {
   sorted.sort_keys = true;
   sorted.ensure_ascii = false;
   JsonValue prompt(catalog.to_prompt_dict());
-  EXPECT_EQ(internal::sorted_prompt_text(catalog), json_text(prompt, sorted));
-  internal::CatalogMeasure m = internal::measure_catalog(catalog, 4.0);
+  EXPECT_EQ(internal::sorted_prompt_text(catalog, catalog.database), json_text(prompt, sorted));
+  internal::CatalogMeasure m =
+      internal::measure_catalog(internal::measure_catalog_text(catalog, catalog.database), 4.0);
   EXPECT_EQ(m.hash, stable_hash(prompt));
   JsonWriteOptions plain;
   plain.ensure_ascii = false;

@@ -1,0 +1,67 @@
+// A compact binary form of catalog records, for shipping prepared catalogs
+// between processes (pickles): lengths as varints, strings as raw bytes,
+// free-form values tagged by kind.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "schemasift/catalog.h"
+
+namespace tessarin::schemasift::codec {
+
+class Writer {
+ public:
+  void u64(std::uint64_t value);
+  void i64(std::int64_t value);
+  void f64(double value);
+  void boolean(bool value) { out_.push_back(value ? '\1' : '\0'); }
+  void text(std::string_view value);
+  // Throws std::invalid_argument for a value without a JSON form.
+  void value(const JsonValue& value);
+  void catalog(const MetadataCatalog& catalog);
+
+  std::string& data() { return out_; }
+
+ private:
+  void map(const JsonMap& map);
+  void strings(const std::vector<std::string>& items);
+  void optional_text(const std::optional<std::string>& value);
+  void column(const ColumnMeta& col);
+  void table(const TableMeta& table);
+  void relationship(const RelationshipMeta& rel);
+
+  std::string out_;
+};
+
+// Reads what Writer wrote; throws std::invalid_argument on data that ends
+// early or holds what no Writer writes.
+class Reader {
+ public:
+  explicit Reader(std::string_view data) : data_(data) {}
+
+  std::uint64_t u64();
+  std::int64_t i64();
+  double f64();
+  bool boolean();
+  std::string text();
+  JsonValue value(int depth = 0);
+  MetadataCatalog catalog();
+  bool at_end() const { return at_ == data_.size(); }
+
+ private:
+  [[noreturn]] static void corrupt();
+  std::size_t count();  // a length, checked against what is left
+  JsonMap map(int depth);
+  std::vector<std::string> strings();
+  std::optional<std::string> optional_text();
+  ColumnMeta column();
+  TableMeta table();
+  RelationshipMeta relationship();
+
+  std::string_view data_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace tessarin::schemasift::codec

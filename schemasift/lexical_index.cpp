@@ -1,0 +1,201 @@
+// Building the lexical index of a prepared catalog and finding what one
+// question touches in it.
+#include "schemasift/lexical_index.h"
+
+#include <algorithm>
+
+namespace tessarin::schemasift::internal {
+
+namespace {
+
+// The token as lexical scoring compares it: lower case throughout.
+std::string lowered_token(const char* token, std::size_t length) {
+  std::string out(token, length);
+  if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
+  return out;
+}
+
+template <class F>
+void for_each_lowered_token(std::string_view text, F&& f) {
+  for_each_scoring_token(
+      text, [&](const char* token, std::size_t length) { f(lowered_token(token, length)); },
+      [&](std::string_view token) { f(std::string(token)); });
+}
+
+template <class T>
+std::size_t vector_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+// Rough heap cost of one node of a node-based hash map.
+constexpr std::size_t kNodeOverhead = 48;
+
+}  // namespace
+
+// ---- phrases ----
+
+void LexicalIndex::PhraseIndex::add(std::string phrase, std::uint32_t owner) {
+  std::vector<std::uint32_t>& owners = owners_[std::move(phrase)];
+  if (owners.empty() || owners.back() != owner) owners.push_back(owner);
+}
+
+void LexicalIndex::PhraseIndex::seal() {
+  for (const auto& [phrase, owners] : owners_) lengths_.push_back(phrase.size());
+  std::sort(lengths_.begin(), lengths_.end());
+  lengths_.erase(std::unique(lengths_.begin(), lengths_.end()), lengths_.end());
+  length_sum_ = 0;
+  for (std::size_t length : lengths_) length_sum_ += length;
+}
+
+template <class Hit>
+void LexicalIndex::PhraseIndex::find_in(std::string_view text, Hit&& hit) const {
+  auto hit_all = [&](const std::vector<std::uint32_t>& owners) {
+    for (std::uint32_t owner : owners) hit(owner);
+  };
+  // Looking up every substring of each phrase length hashes about
+  // text.size() * length_sum_ bytes; searching the text for each phrase costs
+  // about text.size() per phrase. Both find the same phrases.
+  if (length_sum_ < owners_.size()) {
+    for (std::size_t length : lengths_) {
+      if (length > text.size()) break;
+      for (std::size_t at = 0; at + length <= text.size(); ++at) {
+        auto found = owners_.find(text.substr(at, length));
+        if (found != owners_.end()) hit_all(found->second);
+      }
+    }
+    return;
+  }
+  for (const auto& [phrase, owners] : owners_)
+    if (text.find(phrase) != std::string_view::npos) hit_all(owners);
+}
+
+std::size_t LexicalIndex::PhraseIndex::nbytes() const {
+  std::size_t bytes = owners_.bucket_count() * sizeof(void*) + vector_bytes(lengths_);
+  for (const auto& [phrase, owners] : owners_)
+    bytes += kNodeOverhead + phrase.capacity() + vector_bytes(owners);
+  return bytes;
+}
+
+// ---- building ----
+
+LexicalIndex::LexicalIndex(const MetadataCatalog& catalog) {
+  column_begin_.reserve(catalog.tables.size() + 1);
+  class_counts_.reserve(catalog.tables.size());
+  std::string scratch;
+  std::uint32_t column = 0;
+  for (std::size_t t = 0; t < catalog.tables.size(); ++t) {
+    const TableMeta& table = catalog.tables[t];
+    column_begin_.push_back(column);
+    index_table(table, static_cast<std::uint32_t>(t));
+    std::array<std::uint32_t, kRoleClassCount> counts{};
+    for (const ColumnMeta& col : table.columns) {
+      RoleClass role = role_class(col, true, scratch);
+      column_class_.push_back(role);
+      ++counts[static_cast<std::size_t>(role)];
+      index_column(col, column++, scratch);
+    }
+    class_counts_.push_back(counts);
+  }
+  column_begin_.push_back(column);
+  table_phrases_.seal();
+  column_phrases_.seal();
+}
+
+std::uint32_t LexicalIndex::token_id(std::string token) {
+  auto [it, added] = token_ids_.try_emplace(std::move(token), 0);
+  if (added) {
+    it->second = static_cast<std::uint32_t>(postings_.size());
+    postings_.emplace_back();
+  }
+  return it->second;
+}
+
+void LexicalIndex::index_table(const TableMeta& table, std::uint32_t position) {
+  std::vector<std::uint32_t> ids;
+  auto add = [&](std::string token) { ids.push_back(token_id(std::move(token))); };
+  for_each_lowered_token(table.table_name, add);
+  for_each_lowered_token(table.business_name, add);
+  for (const std::string& tag : table.tags) for_each_lowered_token(tag, add);
+  for_each_lowered_token(table.description, add);
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  for (std::uint32_t id : ids) postings_[id].tables.push_back(position);
+
+  std::string phrase;
+  if (!table.table_name.empty()) {
+    split_identifier_into(table.table_name, phrase);
+    table_phrases_.add(phrase, position);
+  }
+  if (!table.business_name.empty()) {
+    lower_into(table.business_name, phrase);
+    table_phrases_.add(phrase, position);
+  }
+}
+
+void LexicalIndex::index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch) {
+  // Token id and field bit, one entry per (token, field) pair found.
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> found;
+  auto field_adder = [&](ColumnField field) {
+    return [&, field](std::string token) {
+      found.emplace_back(token_id(std::move(token)), std::uint8_t{1} << field);
+    };
+  };
+  for_each_lowered_token(col.name, field_adder(kFieldName));
+  for (const std::string& synonym : col.synonyms)
+    for_each_lowered_token(synonym, field_adder(kFieldSynonyms));
+  for (const std::string& tag : col.tags) for_each_lowered_token(tag, field_adder(kFieldTags));
+  for_each_lowered_token(col.description, field_adder(kFieldDescription));
+  std::sort(found.begin(), found.end());
+  for (std::size_t i = 0; i < found.size();) {
+    std::uint32_t id = found[i].first;
+    std::uint8_t fields = 0;
+    for (; i < found.size() && found[i].first == id; ++i) fields |= found[i].second;
+    postings_[id].columns.push_back({column, fields});
+  }
+
+  split_identifier_into(col.name, scratch);
+  if (!scratch.empty()) column_phrases_.add(scratch, column);
+  for (const std::string& synonym : col.synonyms) {
+    lower_into(synonym, scratch);
+    if (!scratch.empty()) column_phrases_.add(scratch, column);
+  }
+}
+
+// ---- one question ----
+
+void LexicalIndex::gather(const QueryTerms& terms, LexicalEvidence& out) const {
+  std::size_t columns = column_begin_.back();
+  out.table_hit.assign(class_counts_.size(), 0);
+  out.counts.assign(columns, FieldCounts{});
+  out.column_phrase.assign(columns, 0);
+  out.column_hit.assign(columns, 0);
+  for (std::size_t i = 0; i < terms.tokens.size(); ++i) {
+    if (!terms.matchable[i]) continue;
+    auto found = token_ids_.find(terms.tokens[i]);
+    if (found == token_ids_.end()) continue;
+    const Postings& postings = postings_[found->second];
+    for (std::uint32_t table : postings.tables) out.table_hit[table] = 1;
+    for (const ColumnPosting& posting : postings.columns) {
+      FieldCounts& counts = out.counts[posting.column];
+      for (std::size_t field = 0; field < kColumnFieldCount; ++field)
+        counts[field] += (posting.fields >> field) & 1u;
+      out.column_hit[posting.column] = 1;
+    }
+  }
+  table_phrases_.find_in(terms.lower, [&](std::uint32_t table) { out.table_hit[table] = 1; });
+  column_phrases_.find_in(terms.lower, [&](std::uint32_t column) {
+    out.column_phrase[column] = 1;
+    out.column_hit[column] = 1;
+  });
+}
+
+std::size_t LexicalIndex::nbytes() const {
+  std::size_t bytes = token_ids_.bucket_count() * sizeof(void*) + vector_bytes(postings_);
+  for (const auto& [token, id] : token_ids_) bytes += kNodeOverhead + token.capacity();
+  for (const Postings& postings : postings_)
+    bytes += vector_bytes(postings.tables) + vector_bytes(postings.columns);
+  return bytes + table_phrases_.nbytes() + column_phrases_.nbytes() +
+         vector_bytes(column_begin_) + vector_bytes(column_class_) + vector_bytes(class_counts_);
+}
+
+}  // namespace tessarin::schemasift::internal

@@ -1,0 +1,102 @@
+// A prepared catalog: an immutable snapshot of a catalog together with
+// everything a selection derives from the catalog alone, so that a service
+// pays for it once instead of on every message.
+//
+// Preparing computes the measuring text's size and hash and the lexical
+// index. The scoring documents, the fitted TF-IDF index and the document
+// embeddings of each model are computed by the first selection that asks
+// for them (or by warm_up) and kept. Selections on a prepared catalog give
+// exactly the results of the same selection on the catalog it was made
+// from; none changes it, and any number may run on it at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "schemasift/catalog.h"
+#include "schemasift/vector_backends.h"
+
+namespace tessarin::schemasift {
+
+namespace internal {
+class LexicalIndex;
+}  // namespace internal
+
+// Size and hash of a catalog's measuring text.
+struct CatalogTextMeasure {
+  std::int64_t chars = 0;  // code points
+  std::string hash;        // catalog_hash
+};
+
+class PreparedCatalog {
+ public:
+  explicit PreparedCatalog(MetadataCatalog catalog);
+  ~PreparedCatalog();
+  PreparedCatalog(const PreparedCatalog&) = delete;
+  PreparedCatalog& operator=(const PreparedCatalog&) = delete;
+
+  const MetadataCatalog& catalog() const { return catalog_; }
+  // catalog_hash of a selection that keeps the catalog's database name.
+  const std::string& catalog_hash() const { return own_measure_.hash; }
+  std::size_t table_count() const { return catalog_.tables.size(); }
+  std::size_t column_count() const { return column_count_; }
+  // Memory held, in bytes (approximate: heap blocks counted by their size).
+  std::size_t nbytes() const;
+
+  // ---- for the selector ----
+
+  // The measure of the catalog shown under another database name (kept for
+  // the last few names asked for).
+  CatalogTextMeasure measure(std::string_view database) const;
+  const internal::LexicalIndex& lexical_index() const { return *lexical_; }
+
+  // The scoring documents, and the row of each table's and column's
+  // document in them (columns in catalog order across all tables).
+  struct Documents {
+    DocTexts docs;
+    std::vector<std::uint32_t> table_rows;
+    std::vector<std::uint32_t> column_rows;
+    std::vector<std::size_t> first_column;  // per table, then the total
+  };
+  const Documents& documents() const;
+
+  // The native TF-IDF index fitted on the documents; fit() runs once, and
+  // again after a failure (whose exception propagates).
+  using TfidfFit = std::function<std::shared_ptr<const TfidfMatrix>(const DocTexts&)>;
+  std::shared_ptr<const TfidfMatrix> tfidf(const TfidfFit& fit) const;
+  // The documents' embeddings under a model, encoded once by encode().
+  using Encode = std::function<std::shared_ptr<const EmbeddingMatrix>(const DocTexts&)>;
+  std::shared_ptr<const EmbeddingMatrix> embeddings(const std::string& model,
+                                                    const Encode& encode) const;
+  // Models whose embeddings are held, and storing ones computed elsewhere
+  // (a prepared catalog loaded from its serialized form).
+  std::vector<std::string> embedding_models() const;
+  void put_embeddings(const std::string& model,
+                      std::shared_ptr<const EmbeddingMatrix> embeddings) const;
+
+  // ---- serialized form ----
+
+  // The catalog and its measure in a compact binary form, without the
+  // derived indexes (rebuilt on loading). Throws std::invalid_argument when
+  // the catalog holds a value without a JSON form.
+  std::string serialize() const;
+  // Throws std::invalid_argument for data that serialize() did not write.
+  static std::shared_ptr<PreparedCatalog> deserialize(std::string_view data);
+
+ private:
+  struct Lazy;
+  PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure);
+
+  MetadataCatalog catalog_;
+  std::size_t column_count_ = 0;
+  CatalogTextMeasure own_measure_;
+  std::unique_ptr<internal::LexicalIndex> lexical_;
+  std::unique_ptr<Lazy> lazy_;
+};
+
+}  // namespace tessarin::schemasift
