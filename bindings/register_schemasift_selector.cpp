@@ -18,6 +18,7 @@
 #include "register.h"
 #include "schemasift/selector.h"
 #include "schemasift_catalog_input.h"
+#include "schemasift_prepared.h"
 #include "schemasift_python_backends.h"
 
 namespace tessarin::py {
@@ -163,19 +164,59 @@ ss::SelectOptions select_options(nb::handle database, nb::handle required_tables
   return options;
 }
 
-// Runs the selection without the GIL once every input is in C++ form.
+// Runs the selection without the GIL once every input is in C++ form. A
+// MetadataCatalog is read from a snapshot taken under the GIL, so another
+// thread changing the record meanwhile cannot disturb the selection; the
+// selection's changes (database name, excluded tables) reach the record as
+// one assignment each at the end.
 ss::MetadataSelectionResult run_select(const ss::Schemasift& selector, const std::string& question,
                                        nb::handle catalog, const ss::SelectOptions& options) {
+  if (auto prepared = prepared_of(catalog)) {
+    nb::gil_scoped_release release;
+    return selector.select(question, *prepared, options);
+  }
   if (nb::isinstance<ss::MetadataCatalog>(catalog)) {
     ss::MetadataCatalog& record = nb::cast<ss::MetadataCatalog&>(catalog);
-    nb::gil_scoped_release release;
-    return selector.select(question, record, options);
+    ss::MetadataCatalog snapshot = record;
+    std::size_t tables_before = snapshot.tables.size();
+    ss::MetadataSelectionResult result;
+    {
+      nb::gil_scoped_release release;
+      result = selector.select(question, snapshot, options);
+    }
+    if (options.database && !options.database->empty())
+      record.database = std::move(snapshot.database);
+    if (snapshot.tables.size() != tables_before) record.tables = std::move(snapshot.tables);
+    return result;
   }
-  if (!PyDict_Check(catalog.ptr())) raise_type("catalog", "a MetadataCatalog or a dict", catalog);
+  if (!PyDict_Check(catalog.ptr()))
+    raise_type("catalog", "a MetadataCatalog, a PreparedCatalog or a dict", catalog);
   // Read the dict straight into records: no intermediate JsonValue copy.
   ss::MetadataCatalog normalized = normalize_catalog_object(catalog, options.database);
   nb::gil_scoped_release release;
   return selector.select(question, normalized, options);
+}
+
+// The questions of select_many: a list (or other iterable but a str) of str.
+std::vector<std::string> questions_of(nb::handle value) {
+  if (PyUnicode_Check(value.ptr())) raise_type("questions", "a list of str", value);
+  return names_of(value, "questions");
+}
+
+// None: one thread per core.
+std::size_t thread_count_of(nb::handle value) {
+  if (value.is_none()) return 0;
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
+    raise_type("threads", "an int or None", value);
+  long long n = PyLong_AsLongLong(value.ptr());
+  if (n == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    n = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) == 1 ? 1LL << 20 : -1;
+  }
+  if (n < 1)
+    throw nb::value_error(
+        ("threads must be at least 1, got " + nb::cast<std::string>(nb::repr(value))).c_str());
+  return static_cast<std::size_t>(std::min<long long>(n, 1 << 20));
 }
 
 std::string checked_question(nb::handle question) {
@@ -195,9 +236,19 @@ constexpr const char* kSelectDoc =
     "       required_columns=None, excluded_tables=None, excluded_columns=None)\n"
     "    -> MetadataSelectionResult\n\n"
     "`catalog` is a MetadataCatalog (changed in place: its database name, and its\n"
-    "table list when tables are excluded) or a catalog dict of any accepted shape\n"
-    "(never changed). ValueError('question is required') for a blank question;\n"
+    "table list when tables are excluded), a PreparedCatalog (never changed) or a\n"
+    "catalog dict of any accepted shape (never changed). ValueError('question is required') for a blank question;\n"
     "TypeError naming the path of a malformed catalog value.";
+constexpr const char* kSelectManyDoc =
+    "select_many(questions, catalog, *, database=None, required_tables=None,\n"
+    "            required_columns=None, excluded_tables=None, excluded_columns=None,\n"
+    "            threads=None) -> list[MetadataSelectionResult]\n\n"
+    "select() for each question, results in question order, each equal to what\n"
+    "select() gives. The catalog is prepared once (a PreparedCatalog is used as\n"
+    "it is; a MetadataCatalog is not changed) and the questions run on `threads`\n"
+    "native threads (default: one per core) without the GIL. The first error, in\n"
+    "question order, is raised once all questions have run. ValueError when\n"
+    "threads < 1.";
 constexpr const char* kSelectMetadataDoc =
     "select_metadata(question, catalog, database=None, strategy='hybrid',\n"
     "                top_k_tables=3, max_columns_per_table=25, max_output_chars=None,\n"
@@ -379,6 +430,25 @@ void register_selector(nb::module_& m) {
           nb::arg("required_tables") = nb::none(), nb::arg("required_columns") = nb::none(),
           nb::arg("excluded_tables") = nb::none(), nb::arg("excluded_columns") = nb::none(),
           kSelectDoc)
+      .def(
+          "select_many",
+          [](const Selector& self, nb::handle questions, nb::handle catalog, nb::handle database,
+             nb::handle required_tables, nb::handle required_columns, nb::handle excluded_tables,
+             nb::handle excluded_columns, nb::handle threads) {
+            std::vector<std::string> texts = questions_of(questions);
+            ss::SelectOptions options = select_options(database, required_tables, required_columns,
+                                                       excluded_tables, excluded_columns);
+            std::size_t thread_count = thread_count_of(threads);
+            std::shared_ptr<const ss::PreparedCatalog> prepared = prepare(catalog);
+            ss::Schemasift core = self.core();
+            nb::gil_scoped_release release;
+            return core.select_many(texts, *prepared, options, thread_count);
+          },
+          nb::arg("questions"), nb::arg("catalog"), nb::kw_only(),
+          nb::arg("database") = nb::none(), nb::arg("required_tables") = nb::none(),
+          nb::arg("required_columns") = nb::none(), nb::arg("excluded_tables") = nb::none(),
+          nb::arg("excluded_columns") = nb::none(), nb::arg("threads") = nb::none(),
+          kSelectManyDoc)
       .def("__repr__", [](const Selector& self) {
         return "Schemasift(config=" + nb::cast<std::string>(nb::repr(self.config)) + ")";
       });
@@ -468,6 +538,7 @@ void register_backends(nb::module_& m) {
 }  // namespace
 
 void register_schemasift_selector(nb::module_& m) {
+  register_prepared_catalog(m);
   register_selector(m);
   register_backends(m);
   register_schemasift_python_backends(m);

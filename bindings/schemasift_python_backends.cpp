@@ -230,6 +230,10 @@ nb::object facility_object(const std::shared_ptr<const ss::EmbeddingMatrix>& han
   return object_or_handle(handle, &PyEmbeddingMatrix::embeddings);
 }
 
+std::shared_ptr<const ss::EmbeddingMatrix> python_embedding_matrix(nb::handle rows) {
+  return std::make_shared<const PyEmbeddingMatrix>(rows);
+}
+
 void register_schemasift_python_backends(nb::module_& m) {
   nb::register_exception_translator([](const std::exception_ptr& error, void*) {
     try {

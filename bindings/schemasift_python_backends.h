@@ -23,4 +23,8 @@ nanobind::object facility_object(const std::shared_ptr<const schemasift::TfidfMa
 nanobind::object facility_object(const std::shared_ptr<schemasift::SentenceEncoder>& handle);
 nanobind::object facility_object(const std::shared_ptr<const schemasift::EmbeddingMatrix>& handle);
 
+// Document embeddings of a sentence-transformers model, as its encode()
+// returned them (rows of a prepared catalog loaded from a pickle).
+std::shared_ptr<const schemasift::EmbeddingMatrix> python_embedding_matrix(nanobind::handle rows);
+
 }  // namespace tessarin::py

@@ -203,11 +203,10 @@ std::shared_ptr<const EmbeddingMatrix> PreparedCatalog::embeddings(const std::st
   return matrix;
 }
 
-std::vector<std::string> PreparedCatalog::embedding_models() const {
+std::vector<std::pair<std::string, std::shared_ptr<const EmbeddingMatrix>>>
+PreparedCatalog::embeddings_held() const {
   std::lock_guard lock(lazy_->embeddings_mutex);
-  std::vector<std::string> names;
-  for (const auto& [name, matrix] : lazy_->embeddings) names.push_back(name);
-  return names;
+  return lazy_->embeddings;
 }
 
 void PreparedCatalog::put_embeddings(const std::string& model,

@@ -73,9 +73,10 @@ class PreparedCatalog {
   using Encode = std::function<std::shared_ptr<const EmbeddingMatrix>(const DocTexts&)>;
   std::shared_ptr<const EmbeddingMatrix> embeddings(const std::string& model,
                                                     const Encode& encode) const;
-  // Models whose embeddings are held, and storing ones computed elsewhere
-  // (a prepared catalog loaded from its serialized form).
-  std::vector<std::string> embedding_models() const;
+  // The embeddings held, by model, and storing ones computed elsewhere (a
+  // prepared catalog loaded from its serialized form).
+  std::vector<std::pair<std::string, std::shared_ptr<const EmbeddingMatrix>>> embeddings_held()
+      const;
   void put_embeddings(const std::string& model,
                       std::shared_ptr<const EmbeddingMatrix> embeddings) const;
 

@@ -85,6 +85,11 @@ class Schemasift {
   MetadataSelectionResult select(std::string_view question, const PreparedCatalog& catalog,
                                  const SelectOptions& options = {}) const;
 
+  // Computes now what selections with this config compute on first use on
+  // a prepared catalog: the documents, the TF-IDF index and the embeddings
+  // of the configured model, as far as the strategy uses them.
+  void warm_up(const PreparedCatalog& catalog) const;
+
   // select() for each question, in question order, on `threads` threads
   // (0: one per hardware thread). Results are those of select() one by one;
   // the first error (in question order) is thrown once all have run.

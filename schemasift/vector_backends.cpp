@@ -303,6 +303,14 @@ internal::Similarities Schemasift::prepared_embedding_scores(
   }
 }
 
+void Schemasift::warm_up(const PreparedCatalog& prepared) const {
+  // Any question fits: what is kept does not depend on it.
+  constexpr std::string_view kQuestion = "warm up";
+  prepared.documents();
+  if (tfidf_wanted()) prepared_tfidf_scores(kQuestion, prepared);
+  if (embedding_wanted()) prepared_embedding_scores(kQuestion, prepared);
+}
+
 double Schemasift::_blend_scores(double lexical, double tfidf, double embedding) const {
   const std::string& strategy = config.strategy;
   if (strategy == Strategy::LEXICAL) return lexical;
