@@ -116,9 +116,11 @@ std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
     const TableMeta& table = catalog.tables[i];
     internal::TableScore entry;
     entry.position = i;
-    double lexical = evidence.table_hit[i]
-                         ? _normalize_lexical(raw_table_score(terms, table, &entry.reasons))
-                         : 0.0;
+    double lexical = 0.0;
+    if (evidence.table_hit[i]) {
+      lexical = _normalize_lexical(raw_table_score_from_evidence(terms, evidence, i));
+      entry.reasons_pending = true;
+    }
     std::array<std::uint32_t, internal::kRoleClassCount> untouched = index.class_counts(i);
     double best_column = 0.0;
     std::size_t first = index.first_column(i);
@@ -127,8 +129,7 @@ std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
       internal::RoleClass role = index.column_class(first + j);
       --untouched[static_cast<std::size_t>(role)];
       best_column = std::max(best_column, _normalize_lexical(raw_column_score_from_evidence(
-                                              terms, table.columns[j], evidence, first + j, role,
-                                              intent)));
+                                              terms, evidence, first + j, role, intent)));
     }
     for (std::size_t c = 0; c < internal::kRoleClassCount; ++c)
       if (untouched[c] != 0) best_column = std::max(best_column, class_score[c]);
@@ -137,6 +138,19 @@ std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
     scored.push_back(std::move(entry));
   }
   return scored;
+}
+
+void Schemasift::complete_reasons(const internal::QueryTerms& terms,
+                                  const MetadataCatalog& catalog, const WordSet& required_tables,
+                                  internal::TableScore& entry) const {
+  if (!entry.reasons_pending) return;
+  const TableMeta& table = catalog.tables[entry.position];
+  std::vector<std::string> reasons;
+  raw_table_score(terms, table, &reasons);
+  if (contains(required_tables, table.table_name))
+    reasons.emplace_back(internal::kReasonRequiredTable);
+  entry.reasons = std::move(reasons);
+  entry.reasons_pending = false;
 }
 
 std::vector<ScoredTable> Schemasift::_score_tables(std::string_view question,
@@ -158,8 +172,8 @@ std::vector<ScoredTable> Schemasift::_score_tables(std::string_view question,
 }
 
 std::vector<std::size_t> Schemasift::choose_table_positions(
-    const MetadataCatalog& catalog, const std::vector<internal::TableScore>& scored,
-    const WordSet& required_tables) const {
+    const internal::QueryTerms& terms, const MetadataCatalog& catalog,
+    std::vector<internal::TableScore>& scored, const WordSet& required_tables) const {
   auto table_of = [&](std::size_t i) -> const TableMeta& {
     return catalog.tables[scored[i].position];
   };
@@ -170,8 +184,10 @@ std::vector<std::size_t> Schemasift::choose_table_positions(
       // Entries are equal when all their fields are (their columns are
       // still empty): a table listed twice, identically, is chosen once.
       [&](std::size_t a, std::size_t b) {
-        return scored[a].score == scored[b].score && scored[a].reasons == scored[b].reasons &&
-               table_of(a) == table_of(b);
+        if (scored[a].score != scored[b].score) return false;
+        complete_reasons(terms, catalog, required_tables, scored[a]);
+        complete_reasons(terms, catalog, required_tables, scored[b]);
+        return scored[a].reasons == scored[b].reasons && table_of(a) == table_of(b);
       });
 }
 

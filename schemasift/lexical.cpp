@@ -110,6 +110,12 @@ double list_overlap(const internal::QueryTerms& q, const std::vector<std::string
   return take_overlap(q, weight, reasons, label);
 }
 
+// What an overlap of `count` tokens adds: what text_overlap and list_overlap
+// return for it.
+double counted_share(const internal::QueryTerms& q, std::uint32_t count, double weight) {
+  return count == 0 ? 0.0 : overlap_share(count, q.set_size, weight);
+}
+
 void add_reason(std::vector<std::string>* reasons, std::string_view reason) {
   if (reasons) reasons->emplace_back(reason);
 }
@@ -270,22 +276,39 @@ double Schemasift::raw_column_score(const internal::QueryTerms& q, const ColumnM
   return raw;
 }
 
+// The scores from a prepared catalog's evidence add the same terms in the
+// same order as the scanning scorers above, so they are equal to the bit.
+double Schemasift::raw_table_score_from_evidence(const internal::QueryTerms& q,
+                                                 const internal::LexicalEvidence& evidence,
+                                                 std::size_t table) const {
+  const internal::FieldCounts& counts = evidence.table_counts[table];
+  std::uint32_t phrases = evidence.table_phrases[table];
+  double raw = 0.0;
+  raw += counted_share(q, counts[internal::kTableFieldName], config.table_name_weight);
+  raw += counted_share(q, counts[internal::kTableFieldBusinessName],
+                       config.table_business_name_weight);
+  raw += counted_share(q, counts[internal::kTableFieldTags], config.table_tag_weight);
+  raw += counted_share(q, counts[internal::kTableFieldDescription],
+                       config.table_description_weight);
+  if (phrases & internal::LexicalEvidence::kNamePhrase) raw += config.exact_phrase_bonus;
+  if (phrases & internal::LexicalEvidence::kBusinessPhrase) raw += config.exact_phrase_bonus;
+  return raw;
+}
+
 double Schemasift::raw_column_score_from_evidence(const internal::QueryTerms& q,
-                                                  const ColumnMeta& col,
                                                   const internal::LexicalEvidence& evidence,
                                                   std::size_t column, internal::RoleClass role,
                                                   const QueryIntent& intent) const {
-  // The same sum, term by term and in the same order, as raw_column_score.
-  const internal::FieldCounts& counts = evidence.counts[column];
-  auto share = [&](std::uint32_t count, double weight) {
-    return count == 0 ? 0.0 : overlap_share(count, q.set_size, weight);
-  };
+  const internal::FieldCounts& counts = evidence.column_counts[column];
+  std::uint32_t phrases = evidence.column_phrases[column];
   double raw = 0.0;
-  raw += share(counts[internal::kFieldName], config.column_name_weight);
-  raw += share(counts[internal::kFieldSynonyms], config.column_synonym_weight);
-  raw += share(counts[internal::kFieldTags], config.column_tag_weight);
-  raw += share(counts[internal::kFieldDescription], config.column_description_weight);
-  if (evidence.column_phrase[column]) add_column_phrase_bonus(q, col, raw, nullptr);
+  raw += counted_share(q, counts[internal::kFieldName], config.column_name_weight);
+  raw += counted_share(q, counts[internal::kFieldSynonyms], config.column_synonym_weight);
+  raw += counted_share(q, counts[internal::kFieldTags], config.column_tag_weight);
+  raw += counted_share(q, counts[internal::kFieldDescription], config.column_description_weight);
+  if (phrases & internal::LexicalEvidence::kNamePhrase) raw += config.exact_phrase_bonus;
+  for (std::uint32_t n = phrases >> internal::LexicalEvidence::kSynonymShift; n > 0; --n)
+    raw += config.exact_phrase_bonus;
   add_column_role_bonus(q, role, intent, raw, nullptr);
   return raw;
 }

@@ -35,8 +35,7 @@ constexpr std::size_t kNodeOverhead = 48;
 // ---- phrases ----
 
 void LexicalIndex::PhraseIndex::add(std::string phrase, std::uint32_t owner) {
-  std::vector<std::uint32_t>& owners = owners_[std::move(phrase)];
-  if (owners.empty() || owners.back() != owner) owners.push_back(owner);
+  owners_[std::move(phrase)].push_back(owner);
 }
 
 void LexicalIndex::PhraseIndex::seal() {
@@ -49,9 +48,7 @@ void LexicalIndex::PhraseIndex::seal() {
 
 template <class Hit>
 void LexicalIndex::PhraseIndex::find_in(std::string_view text, Hit&& hit) const {
-  auto hit_all = [&](const std::vector<std::uint32_t>& owners) {
-    for (std::uint32_t owner : owners) hit(owner);
-  };
+  std::vector<const Owners*> found;
   // Looking up every substring of each phrase length hashes about
   // text.size() * length_sum_ bytes; searching the text for each phrase costs
   // about text.size() per phrase. Both find the same phrases.
@@ -59,14 +56,19 @@ void LexicalIndex::PhraseIndex::find_in(std::string_view text, Hit&& hit) const 
     for (std::size_t length : lengths_) {
       if (length > text.size()) break;
       for (std::size_t at = 0; at + length <= text.size(); ++at) {
-        auto found = owners_.find(text.substr(at, length));
-        if (found != owners_.end()) hit_all(found->second);
+        auto entry = owners_.find(text.substr(at, length));
+        if (entry != owners_.end()) found.push_back(&entry->second);
       }
     }
-    return;
+    // A phrase found at several places counts once.
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+  } else {
+    for (const auto& [phrase, owners] : owners_)
+      if (text.find(phrase) != std::string_view::npos) found.push_back(&owners);
   }
-  for (const auto& [phrase, owners] : owners_)
-    if (text.find(phrase) != std::string_view::npos) hit_all(owners);
+  for (const Owners* owners : found)
+    for (std::uint32_t owner : *owners) hit(owner);
 }
 
 std::size_t LexicalIndex::PhraseIndex::nbytes() const {
@@ -110,82 +112,113 @@ std::uint32_t LexicalIndex::token_id(std::string token) {
   return it->second;
 }
 
-void LexicalIndex::index_table(const TableMeta& table, std::uint32_t position) {
-  std::vector<std::uint32_t> ids;
-  auto add = [&](std::string token) { ids.push_back(token_id(std::move(token))); };
-  for_each_lowered_token(table.table_name, add);
-  for_each_lowered_token(table.business_name, add);
-  for (const std::string& tag : table.tags) for_each_lowered_token(tag, add);
-  for_each_lowered_token(table.description, add);
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  for (std::uint32_t id : ids) postings_[id].tables.push_back(position);
+namespace {
 
-  std::string phrase;
-  if (!table.table_name.empty()) {
-    split_identifier_into(table.table_name, phrase);
-    table_phrases_.add(phrase, position);
-  }
-  if (!table.business_name.empty()) {
-    lower_into(table.business_name, phrase);
-    table_phrases_.add(phrase, position);
-  }
-}
+// Token id and field bit, one entry per (token, field) pair found, turned
+// into one posting per distinct token.
+using FieldTokens = std::vector<std::pair<std::uint32_t, std::uint8_t>>;
 
-void LexicalIndex::index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch) {
-  // Token id and field bit, one entry per (token, field) pair found.
-  std::vector<std::pair<std::uint32_t, std::uint8_t>> found;
-  auto field_adder = [&](ColumnField field) {
-    return [&, field](std::string token) {
-      found.emplace_back(token_id(std::move(token)), std::uint8_t{1} << field);
-    };
-  };
-  for_each_lowered_token(col.name, field_adder(kFieldName));
-  for (const std::string& synonym : col.synonyms)
-    for_each_lowered_token(synonym, field_adder(kFieldSynonyms));
-  for (const std::string& tag : col.tags) for_each_lowered_token(tag, field_adder(kFieldTags));
-  for_each_lowered_token(col.description, field_adder(kFieldDescription));
+template <class Add>
+void add_postings(FieldTokens& found, std::uint32_t owner, Add&& add) {
   std::sort(found.begin(), found.end());
   for (std::size_t i = 0; i < found.size();) {
     std::uint32_t id = found[i].first;
     std::uint8_t fields = 0;
     for (; i < found.size() && found[i].first == id; ++i) fields |= found[i].second;
-    postings_[id].columns.push_back({column, fields});
+    add(id, owner, fields);
   }
+}
+
+}  // namespace
+
+void LexicalIndex::index_table(const TableMeta& table, std::uint32_t position) {
+  FieldTokens found;
+  auto in_field = [&](std::size_t field) {
+    return [&, field](std::string token) {
+      found.emplace_back(token_id(std::move(token)), std::uint8_t(1u << field));
+    };
+  };
+  for_each_lowered_token(table.table_name, in_field(kTableFieldName));
+  for_each_lowered_token(table.business_name, in_field(kTableFieldBusinessName));
+  for (const std::string& tag : table.tags) for_each_lowered_token(tag, in_field(kTableFieldTags));
+  for_each_lowered_token(table.description, in_field(kTableFieldDescription));
+  add_postings(found, position, [&](std::uint32_t id, std::uint32_t owner, std::uint8_t fields) {
+    postings_[id].tables.push_back({owner, fields});
+  });
+
+  std::string phrase;
+  if (!table.table_name.empty()) {
+    split_identifier_into(table.table_name, phrase);
+    table_phrases_.add(phrase, position << 1);
+  }
+  if (!table.business_name.empty()) {
+    lower_into(table.business_name, phrase);
+    table_phrases_.add(phrase, position << 1 | 1);
+  }
+}
+
+void LexicalIndex::index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch) {
+  FieldTokens found;
+  auto in_field = [&](std::size_t field) {
+    return [&, field](std::string token) {
+      found.emplace_back(token_id(std::move(token)), std::uint8_t(1u << field));
+    };
+  };
+  for_each_lowered_token(col.name, in_field(kFieldName));
+  for (const std::string& synonym : col.synonyms)
+    for_each_lowered_token(synonym, in_field(kFieldSynonyms));
+  for (const std::string& tag : col.tags) for_each_lowered_token(tag, in_field(kFieldTags));
+  for_each_lowered_token(col.description, in_field(kFieldDescription));
+  add_postings(found, column, [&](std::uint32_t id, std::uint32_t owner, std::uint8_t fields) {
+    postings_[id].columns.push_back({owner, fields});
+  });
 
   split_identifier_into(col.name, scratch);
-  if (!scratch.empty()) column_phrases_.add(scratch, column);
+  if (!scratch.empty()) column_phrases_.add(scratch, column << 1);
   for (const std::string& synonym : col.synonyms) {
     lower_into(synonym, scratch);
-    if (!scratch.empty()) column_phrases_.add(scratch, column);
+    if (!scratch.empty()) column_phrases_.add(scratch, column << 1 | 1);
   }
 }
 
 // ---- one question ----
 
 void LexicalIndex::gather(const QueryTerms& terms, LexicalEvidence& out) const {
+  std::size_t tables = class_counts_.size();
   std::size_t columns = column_begin_.back();
-  out.table_hit.assign(class_counts_.size(), 0);
-  out.counts.assign(columns, FieldCounts{});
-  out.column_phrase.assign(columns, 0);
+  out.table_counts.assign(tables, FieldCounts{});
+  out.table_phrases.assign(tables, 0);
+  out.table_hit.assign(tables, 0);
+  out.column_counts.assign(columns, FieldCounts{});
+  out.column_phrases.assign(columns, 0);
   out.column_hit.assign(columns, 0);
+  auto count = [](FieldCounts& counts, std::uint8_t fields) {
+    for (std::size_t field = 0; field < kColumnFieldCount; ++field)
+      counts[field] += (fields >> field) & 1u;
+  };
   for (std::size_t i = 0; i < terms.tokens.size(); ++i) {
     if (!terms.matchable[i]) continue;
     auto found = token_ids_.find(terms.tokens[i]);
     if (found == token_ids_.end()) continue;
     const Postings& postings = postings_[found->second];
-    for (std::uint32_t table : postings.tables) out.table_hit[table] = 1;
-    for (const ColumnPosting& posting : postings.columns) {
-      FieldCounts& counts = out.counts[posting.column];
-      for (std::size_t field = 0; field < kColumnFieldCount; ++field)
-        counts[field] += (posting.fields >> field) & 1u;
-      out.column_hit[posting.column] = 1;
+    for (const Posting& posting : postings.tables) {
+      count(out.table_counts[posting.owner], posting.fields);
+      out.table_hit[posting.owner] = 1;
+    }
+    for (const Posting& posting : postings.columns) {
+      count(out.column_counts[posting.owner], posting.fields);
+      out.column_hit[posting.owner] = 1;
     }
   }
-  table_phrases_.find_in(terms.lower, [&](std::uint32_t table) { out.table_hit[table] = 1; });
-  column_phrases_.find_in(terms.lower, [&](std::uint32_t column) {
-    out.column_phrase[column] = 1;
-    out.column_hit[column] = 1;
+  table_phrases_.find_in(terms.lower, [&](std::uint32_t owner) {
+    out.table_phrases[owner >> 1] |= (owner & 1) ? LexicalEvidence::kBusinessPhrase
+                                                 : LexicalEvidence::kNamePhrase;
+    out.table_hit[owner >> 1] = 1;
+  });
+  column_phrases_.find_in(terms.lower, [&](std::uint32_t owner) {
+    out.column_phrases[owner >> 1] += (owner & 1) ? 1u << LexicalEvidence::kSynonymShift
+                                                  : LexicalEvidence::kNamePhrase;
+    out.column_hit[owner >> 1] = 1;
   });
 }
 

@@ -17,15 +17,27 @@
 
 namespace tessarin::schemasift::internal {
 
+// The fields of a table whose tokens count towards its lexical score, in
+// the order the score adds them.
+enum TableField : std::size_t { kTableFieldName, kTableFieldBusinessName, kTableFieldTags,
+                                kTableFieldDescription };
+
 // What a question touches in a catalog, filled by LexicalIndex::gather.
 struct LexicalEvidence {
-  // Per table: one of its own fields holds a question token or phrase.
+  // Exact phrases found: a table's name and business name, a column's name.
+  static constexpr std::uint32_t kNamePhrase = 1;
+  static constexpr std::uint32_t kBusinessPhrase = 2;
+  // A column's synonyms found as phrases are counted above this bit.
+  static constexpr int kSynonymShift = 1;
+
+  // Per table, in catalog order: distinct question tokens per field, the
+  // phrases found, and whether anything was.
+  std::vector<FieldCounts> table_counts;
+  std::vector<std::uint32_t> table_phrases;
   std::vector<unsigned char> table_hit;
-  // Per column (catalog order, all tables): distinct question tokens per field.
-  std::vector<FieldCounts> counts;
-  // Per column: its name or a synonym is a phrase of the question.
-  std::vector<unsigned char> column_phrase;
-  // Per column: any count or phrase above.
+  // Per column, in catalog order across all tables: the same.
+  std::vector<FieldCounts> column_counts;
+  std::vector<std::uint32_t> column_phrases;
   std::vector<unsigned char> column_hit;
 };
 
@@ -47,28 +59,31 @@ class LexicalIndex {
   std::size_t nbytes() const;
 
  private:
-  struct ColumnPosting {
-    std::uint32_t column;
-    std::uint8_t fields;  // bit per ColumnField
+  // A table or column holding a token, with a bit per field holding it.
+  struct Posting {
+    std::uint32_t owner;
+    std::uint8_t fields;
   };
   struct Postings {
-    std::vector<std::uint32_t> tables;
-    std::vector<ColumnPosting> columns;
+    std::vector<Posting> tables;
+    std::vector<Posting> columns;
   };
-  // Phrases to look for in the lower-cased question, with whom they belong
-  // to (table or column positions).
+  // Phrases to look for in the lower-cased question, each with the tables
+  // or columns it belongs to, as (position << 1 | kind): a name (0) or a
+  // business name or synonym (1). A column lists a synonym once per time it
+  // has it.
   class PhraseIndex {
    public:
     void add(std::string phrase, std::uint32_t owner);
     void seal();
-    // Calls hit(owner) for every owner of a phrase that occurs in text.
+    // Calls hit(owner) for each owner of each distinct phrase found in text.
     template <class Hit>
     void find_in(std::string_view text, Hit&& hit) const;
     std::size_t nbytes() const;
 
    private:
-    std::unordered_map<std::string, std::vector<std::uint32_t>, StringHash, std::equal_to<>>
-        owners_;
+    using Owners = std::vector<std::uint32_t>;
+    std::unordered_map<std::string, Owners, StringHash, std::equal_to<>> owners_;
     std::vector<std::size_t> lengths_;  // distinct phrase lengths, ascending
     std::size_t length_sum_ = 0;
   };

@@ -129,12 +129,14 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
       prepared ? score_prepared_table_positions(terms, *prepared, intent, tfidf, embedding,
                                                 required_tables)
                : score_table_positions(terms, catalog, intent, tfidf, embedding, required_tables);
-  std::vector<std::size_t> chosen = choose_table_positions(catalog, scored, required_tables);
+  std::vector<std::size_t> chosen =
+      choose_table_positions(terms, catalog, scored, required_tables);
 
   std::vector<ScoredTable> selected_tables;
   selected_tables.reserve(chosen.size());
   for (std::size_t i : chosen) {
-    const internal::TableScore& entry = scored[i];
+    internal::TableScore& entry = scored[i];
+    complete_reasons(terms, catalog, required_tables, entry);
     ScoredTable table{catalog.tables[entry.position], entry.score, entry.reasons, {}};
     table.columns = score_and_choose_columns(
         terms, entry.position, table.table, intent, tfidf, embedding,
@@ -156,6 +158,7 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
         internal::ranked_positions(scored.size(), [&](std::size_t i) { return scored[i].score; });
     if (order.size() > kDebugTableLimit) order.resize(kDebugTableLimit);
     for (std::size_t i : order) {
+      complete_reasons(terms, catalog, required_tables, scored[i]);
       JsonMap entry;
       entry.append_new(std::string(internal::kKeyTableName),
                        catalog.tables[scored[i].position].table_name);

@@ -166,9 +166,13 @@ class Schemasift {
                          std::vector<std::string>* reasons) const;
   double raw_column_score(const internal::QueryTerms& terms, const ColumnMeta& col,
                           const QueryIntent& intent, std::vector<std::string>* reasons) const;
-  // raw_column_score from a prepared catalog's evidence for the column at
-  // this position among all columns.
-  double raw_column_score_from_evidence(const internal::QueryTerms& terms, const ColumnMeta& col,
+  // raw_table_score and raw_column_score from a prepared catalog's evidence
+  // for the table or column at this position (columns counted across all
+  // tables).
+  double raw_table_score_from_evidence(const internal::QueryTerms& terms,
+                                       const internal::LexicalEvidence& evidence,
+                                       std::size_t table) const;
+  double raw_column_score_from_evidence(const internal::QueryTerms& terms,
                                         const internal::LexicalEvidence& evidence,
                                         std::size_t column, internal::RoleClass role,
                                         const QueryIntent& intent) const;
@@ -194,8 +198,12 @@ class Schemasift {
                      double best_column, const internal::Similarities& tfidf,
                      const internal::Similarities& embedding, const WordSet& required_tables,
                      std::vector<std::string>& reasons) const;
-  std::vector<std::size_t> choose_table_positions(const MetadataCatalog& catalog,
-                                                  const std::vector<internal::TableScore>& scored,
+  // Fills in the reasons of an entry scored without them.
+  void complete_reasons(const internal::QueryTerms& terms, const MetadataCatalog& catalog,
+                        const WordSet& required_tables, internal::TableScore& entry) const;
+  std::vector<std::size_t> choose_table_positions(const internal::QueryTerms& terms,
+                                                  const MetadataCatalog& catalog,
+                                                  std::vector<internal::TableScore>& scored,
                                                   const WordSet& required_tables) const;
   // `position` is the table's position in the catalog.
   std::vector<ScoredColumn> score_and_choose_columns(

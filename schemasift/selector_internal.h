@@ -215,6 +215,9 @@ struct TableScore {
   std::size_t position = 0;
   double score = 0.0;
   std::vector<std::string> reasons;
+  // Scored from a prepared catalog's evidence, which gives the score but
+  // not the reasons: they are written only for the tables that show them.
+  bool reasons_pending = false;
 };
 
 // Size figures of the catalog side of a selection.

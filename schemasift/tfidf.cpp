@@ -623,6 +623,21 @@ std::vector<double> TfidfIndex::similarities(std::string_view question) const {
   normalize_l2(weights.data(), weights.size());
   normalize_l2(weights.data(), weights.size());
 
+  if (std::shared_ptr<const TermIndex> by_term = term_index()) {
+    // Each document's products are added in the question's term order, as
+    // the row scan below does.
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      std::uint32_t term = counts[i].term;
+      for (std::uint32_t p = by_term->begin[term]; p < by_term->begin[term + 1]; ++p) {
+        const Entry& posting = by_term->postings[p];
+        const Norms& norms = by_term->norms[posting.term];
+        double weight = static_cast<double>(posting.count) * idf_[term];
+        sums[posting.term] += weights[i] * (weight / norms.first / norms.second);
+      }
+    }
+    return sums;
+  }
+
   // Rows are scanned against a bit per term; a hit finds the term's place in
   // the question's order by binary search.
   std::vector<std::uint64_t> in_question((terms_.size() + 63) / 64, 0);
@@ -667,6 +682,37 @@ std::vector<double> TfidfIndex::similarities(std::string_view question) const {
     sums[d] = sum;
   }
   return sums;
+}
+
+std::shared_ptr<const TfidfIndex::TermIndex> TfidfIndex::term_index() const {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->term_index || shared_->scorings++ == 0) return shared_->term_index;
+  }
+  // Built outside the lock; should two scorings build it at once, both
+  // results are equal and either is kept.
+  std::shared_ptr<const TermIndex> built = build_term_index();
+  std::lock_guard lock(shared_->mutex);
+  if (!shared_->term_index) shared_->term_index = built;
+  return shared_->term_index;
+}
+
+std::shared_ptr<const TfidfIndex::TermIndex> TfidfIndex::build_term_index() const {
+  auto index = std::make_shared<TermIndex>();
+  index->begin.assign(terms_.size() + 1, 0);
+  for (const Entry& entry : entries_) ++index->begin[entry.term + 1];
+  for (std::size_t t = 0; t < terms_.size(); ++t) index->begin[t + 1] += index->begin[t];
+  index->postings.resize(entries_.size());
+  std::vector<std::uint32_t> next(index->begin.begin(), index->begin.end() - 1);
+  index->norms.reserve(document_count_);
+  std::vector<Entry> scratch;
+  for (std::size_t d = 0; d < document_count_; ++d) {
+    for (std::size_t e = row_begin_[d]; e < row_begin_[d + 1]; ++e)
+      index->postings[next[entries_[e].term]++] = {static_cast<std::uint32_t>(d),
+                                                   entries_[e].count};
+    index->norms.push_back(row_norms(d, scratch));
+  }
+  return index;
 }
 
 // ---- vectorizer facility ----

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -148,6 +149,23 @@ class TfidfIndex {
   };
   Norms row_norms(std::size_t d, std::vector<Entry>& scratch) const;
 
+  // The matrix by term, so that scoring a question visits only the
+  // documents that share a term with it. Built by the second scoring of an
+  // index: a one-off scoring scans the rows instead.
+  struct TermIndex {
+    std::vector<std::uint32_t> begin;  // per term, then the total
+    std::vector<Entry> postings;       // `term` holds the document
+    std::vector<Norms> norms;          // per document
+  };
+  struct SharedState {
+    std::mutex mutex;
+    std::size_t scorings = 0;
+    std::shared_ptr<const TermIndex> term_index;
+  };
+  // The term index once the index has been scored before, else nullptr.
+  std::shared_ptr<const TermIndex> term_index() const;
+  std::shared_ptr<const TermIndex> build_term_index() const;
+
   std::size_t document_count_ = 0;
   // Term ids are given in order of first appearance over the corpus.
   std::vector<Term> terms_;
@@ -159,6 +177,7 @@ class TfidfIndex {
   // of first appearance in the document.
   std::vector<std::uint32_t> row_begin_;
   std::vector<Entry> entries_;
+  std::unique_ptr<SharedState> shared_ = std::make_unique<SharedState>();
 };
 
 // The native facility behind OptionalTfidfBackend's vectorizer interface.
