@@ -334,6 +334,34 @@ class MetadataSelectionResult:
 # ---- selector (appended below) ----
 # (section owned by the selector bindings)
 
+class PreparedCatalog:
+    """An immutable snapshot of a catalog with everything selections derive from it.
+
+    Made once from a catalog dict, a MetadataCatalog (copied) or another
+    PreparedCatalog (shared); accepted wherever a catalog is, with the same
+    results; never changed by a selection; safe to share between threads;
+    pickles (document embeddings included).
+    """
+
+    def __init__(self, catalog: MetadataCatalog | PreparedCatalog | dict[str, Any]) -> None: ...
+    @property
+    def catalog(self) -> MetadataCatalog: ...
+    @property
+    def catalog_hash(self) -> str: ...
+    @property
+    def table_count(self) -> int: ...
+    @property
+    def column_count(self) -> int: ...
+    @property
+    def nbytes(self) -> int: ...
+    def warm_up(self, config: SelectorConfig | None = None) -> None: ...
+    def __getstate__(self) -> tuple[str, str, str, bytes | MetadataCatalog, list[tuple[str, Any]]]: ...
+    def __setstate__(
+        self, state: tuple[str, str, str, bytes | MetadataCatalog, list[tuple[str, Any]]]
+    ) -> None: ...
+
+CatalogInput = MetadataCatalog | PreparedCatalog | dict[str, Any]
+
 class Schemasift:
     """The metadata selector; `config` is used as given (default SelectorConfig())."""
 
@@ -344,7 +372,7 @@ class Schemasift:
     def select(
         self,
         question: str,
-        catalog: MetadataCatalog | dict[str, Any],
+        catalog: CatalogInput,
         *,
         database: str | None = None,
         required_tables: Iterable[str] | None = None,
@@ -352,6 +380,18 @@ class Schemasift:
         excluded_tables: Iterable[str] | None = None,
         excluded_columns: dict[str, Iterable[str]] | None = None,
     ) -> MetadataSelectionResult: ...
+    def select_many(
+        self,
+        questions: Iterable[str],
+        catalog: CatalogInput,
+        *,
+        database: str | None = None,
+        required_tables: Iterable[str] | None = None,
+        required_columns: dict[str, Iterable[str]] | None = None,
+        excluded_tables: Iterable[str] | None = None,
+        excluded_columns: dict[str, Iterable[str]] | None = None,
+        threads: int | None = None,
+    ) -> list[MetadataSelectionResult]: ...
     # lexical scoring
     @staticmethod
     def _token_overlap_score(
@@ -421,7 +461,7 @@ class Schemasift:
 
 def select_metadata(
     question: str,
-    catalog: MetadataCatalog | dict[str, Any],
+    catalog: CatalogInput,
     database: str | None = None,
     strategy: str = "hybrid",
     top_k_tables: int = 3,
