@@ -16,7 +16,6 @@ import tessarin
 from tessarin.schemasift import Schemasift, SelectorConfig, demo_catalog
 from tessarin.turnmend import Turnmend
 
-HERE = Path(__file__).parent
 SCHEMASIFT = [sys.executable, "-m", "tessarin.schemasift"]
 TURNMEND = [sys.executable, "-m", "tessarin.turnmend"]
 CLI = [sys.executable, "-m", "tessarin.cli"]
@@ -75,17 +74,6 @@ def console_script():
         if candidate and Path(candidate).is_file():
             return [str(candidate)]
     return None
-
-
-# ---------------------------------------------------------------- demonstrations
-
-
-def test_without_arguments_both_modules_still_print_their_demonstrations():
-    expected = (HERE / "turnmend_demo_expected.txt").read_bytes()
-    assert run(TURNMEND).stdout == expected
-    from tessarin.schemasift.__main__ import demo_text
-
-    assert run(SCHEMASIFT).stdout == demo_text().encode("utf-8")
 
 
 # ---------------------------------------------------------------- select
@@ -149,7 +137,6 @@ def test_select_reads_standard_input_and_keeps_non_ascii_text(files):
     out = ok(SCHEMASIFT, "select", "-", "montant des commandes", "--format", "prompt",
              stdin=json.dumps(catalog).encode())
     assert "Montant payé en €" in out
-    assert ok(CLI, "select", "-", "montant", stdin=json.dumps(catalog).encode("utf-8"))
 
 
 # ---------------------------------------------------------------- resolve
@@ -180,11 +167,6 @@ def test_resolve_text_format(files):
              stdin=json.dumps([CARD]).encode())
     assert "context_type: clarification_needed" in ask.splitlines()
     assert ask.splitlines()[-1].startswith("clarification_question: Which previous result should I use? ")
-
-
-def test_resolve_with_no_cards_is_a_fresh_question():
-    out = json.loads(ok(TURNMEND, "resolve", "-", "Show failed payment count by bank", stdin=b"[]"))
-    assert out["context_type"] == "fresh_question"
 
 
 # ---------------------------------------------------------------- argparse conventions
