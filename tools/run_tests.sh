@@ -5,6 +5,29 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# System packages, checked before anything is built: installed with apt-get
+# when running as root, otherwise the run stops with the command to run.
+missing=()
+prefixes=${CMAKE_PREFIX_PATH:-}
+gtest_found=false
+for prefix in /usr /usr/local ${prefixes//:/ }; do
+  if [[ -f $prefix/include/gtest/gtest.h ]]; then gtest_found=true; fi
+done
+$gtest_found || missing+=(libgtest-dev)
+command -v c++ >/dev/null || command -v g++ >/dev/null || missing+=(g++)
+command -v cmake >/dev/null || missing+=(cmake)
+if ((${#missing[@]})); then
+  if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+    echo "installing missing system packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "missing system packages: ${missing[*]}. Install them, then run this again:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
 werror=${TESSARIN_WERROR:-OFF}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

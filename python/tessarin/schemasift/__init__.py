@@ -52,3 +52,9 @@ Strategy = _vocabulary(
 __all__ += ["ColumnRole", "Strategy"]
 
 del _name, _value
+
+# ---- catalog sources: a live database (extra "sql"), DDL text (extra "ddl").
+# SQLAlchemy and sqlglot are imported only when these functions are called.
+from tessarin.schemasift.sources import catalog_from_database, catalog_from_ddl  # noqa: E402
+
+__all__ += ["catalog_from_database", "catalog_from_ddl"]

@@ -512,3 +512,17 @@ def _demo_output() -> str: ...
 def _set_tfidf_vectorizer_factory(factory: Callable[[], object] | None) -> None: ...
 def _restore_native_tfidf() -> None: ...
 def _clear_vector_caches() -> None: ...
+
+# ---- catalog sources (tessarin.schemasift.sources) ----
+
+def catalog_from_database(
+    url_or_engine: Any,
+    *,
+    schemas: Iterable[str | None] | str | None = None,
+    include_views: bool = False,
+    sample_values: int = 0,
+) -> dict[str, Any]:
+    """A catalog map read from a live database through SQLAlchemy (extra ``sql``)."""
+
+def catalog_from_ddl(sql_text: str, *, dialect: str | None = None) -> dict[str, Any]:
+    """A catalog map read from CREATE TABLE statements through sqlglot (extra ``ddl``)."""

@@ -1,7 +1,9 @@
-"""Demonstration run of the selector: ``python -m tessarin.schemasift``.
+"""``python -m tessarin.schemasift``: the demonstration run, or the command line.
 
-Selects from the demonstration catalog for one question and prints the
-selected metadata, the metrics summary and the debug record.
+Without arguments it selects from the demonstration catalog for one question
+and prints the selected metadata, the metrics summary and the debug record.
+With arguments it is the ``select`` command of :mod:`tessarin.cli`:
+``python -m tessarin.schemasift select CATALOG QUESTION``.
 """
 
 import sys
@@ -23,7 +25,12 @@ def demo_text() -> str:
     return "".join(part + "\n" for part in parts)
 
 
-def main() -> int:
+def main(argv: list[str] | None = None) -> int:
+    args = sys.argv[1:] if argv is None else argv
+    if args:
+        from tessarin.cli import main as cli_main
+
+        return cli_main(args, prog="python -m tessarin.schemasift", commands=("select",))
     # Bytes, not text: the summary's arrow must come out as UTF-8 whatever
     # the console encoding is.
     sys.stdout.buffer.write(demo_text().encode("utf-8"))
