@@ -147,6 +147,7 @@ constexpr const char* kClassDoc =
 
 std::shared_ptr<const ss::PreparedCatalog> prepared_of(nb::handle catalog) {
   if (!nb::isinstance<PreparedHandle>(catalog)) return nullptr;
+  if (!nb::inst_ready(catalog)) throw nb::type_error("PreparedCatalog is not initialized");
   const PreparedHandle& handle = nb::cast<const PreparedHandle&>(catalog);
   core_of(handle);
   return handle.core;

@@ -8,18 +8,19 @@ namespace tessarin::schemasift::internal {
 
 namespace {
 
-// The token as lexical scoring compares it: lower case throughout.
-std::string lowered_token(const char* token, std::size_t length) {
-  std::string out(token, length);
-  if (out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
-  return out;
-}
-
+// Calls f with each scoring token of text as lexical scoring compares it:
+// lower case throughout. The view lives until f returns.
 template <class F>
-void for_each_lowered_token(std::string_view text, F&& f) {
+void for_each_lowered_token(std::string_view text, std::string& buffer, F&& f) {
   for_each_scoring_token(
-      text, [&](const char* token, std::size_t length) { f(lowered_token(token, length)); },
-      [&](std::string_view token) { f(std::string(token)); });
+      text,
+      [&](const char* token, std::size_t length) {
+        if (token[0] < 'A' || token[0] > 'Z') return f(std::string_view(token, length));
+        buffer.assign(token, length);
+        buffer[0] = static_cast<char>(buffer[0] - 'A' + 'a');
+        f(std::string_view(buffer));
+      },
+      f);
 }
 
 template <class T>
@@ -103,13 +104,13 @@ LexicalIndex::LexicalIndex(const MetadataCatalog& catalog) {
   column_phrases_.seal();
 }
 
-std::uint32_t LexicalIndex::token_id(std::string token) {
-  auto [it, added] = token_ids_.try_emplace(std::move(token), 0);
-  if (added) {
-    it->second = static_cast<std::uint32_t>(postings_.size());
-    postings_.emplace_back();
-  }
-  return it->second;
+std::uint32_t LexicalIndex::token_id(std::string_view token) {
+  auto found = token_ids_.find(token);
+  if (found != token_ids_.end()) return found->second;
+  auto id = static_cast<std::uint32_t>(postings_.size());
+  token_ids_.emplace(std::string(token), id);
+  postings_.emplace_back();
+  return id;
 }
 
 namespace {
@@ -134,14 +135,14 @@ void add_postings(FieldTokens& found, std::uint32_t owner, Add&& add) {
 void LexicalIndex::index_table(const TableMeta& table, std::uint32_t position) {
   FieldTokens found;
   auto in_field = [&](std::size_t field) {
-    return [&, field](std::string token) {
-      found.emplace_back(token_id(std::move(token)), std::uint8_t(1u << field));
+    return [&, field](std::string_view token) {
+      found.emplace_back(token_id(token), std::uint8_t(1u << field));
     };
   };
-  for_each_lowered_token(table.table_name, in_field(kTableFieldName));
-  for_each_lowered_token(table.business_name, in_field(kTableFieldBusinessName));
-  for (const std::string& tag : table.tags) for_each_lowered_token(tag, in_field(kTableFieldTags));
-  for_each_lowered_token(table.description, in_field(kTableFieldDescription));
+  for_each_lowered_token(table.table_name, buffer_, in_field(kTableFieldName));
+  for_each_lowered_token(table.business_name, buffer_, in_field(kTableFieldBusinessName));
+  for (const std::string& tag : table.tags) for_each_lowered_token(tag, buffer_, in_field(kTableFieldTags));
+  for_each_lowered_token(table.description, buffer_, in_field(kTableFieldDescription));
   add_postings(found, position, [&](std::uint32_t id, std::uint32_t owner, std::uint8_t fields) {
     postings_[id].tables.push_back({owner, fields});
   });
@@ -160,15 +161,15 @@ void LexicalIndex::index_table(const TableMeta& table, std::uint32_t position) {
 void LexicalIndex::index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch) {
   FieldTokens found;
   auto in_field = [&](std::size_t field) {
-    return [&, field](std::string token) {
-      found.emplace_back(token_id(std::move(token)), std::uint8_t(1u << field));
+    return [&, field](std::string_view token) {
+      found.emplace_back(token_id(token), std::uint8_t(1u << field));
     };
   };
-  for_each_lowered_token(col.name, in_field(kFieldName));
+  for_each_lowered_token(col.name, buffer_, in_field(kFieldName));
   for (const std::string& synonym : col.synonyms)
-    for_each_lowered_token(synonym, in_field(kFieldSynonyms));
-  for (const std::string& tag : col.tags) for_each_lowered_token(tag, in_field(kFieldTags));
-  for_each_lowered_token(col.description, in_field(kFieldDescription));
+    for_each_lowered_token(synonym, buffer_, in_field(kFieldSynonyms));
+  for (const std::string& tag : col.tags) for_each_lowered_token(tag, buffer_, in_field(kFieldTags));
+  for_each_lowered_token(col.description, buffer_, in_field(kFieldDescription));
   add_postings(found, column, [&](std::uint32_t id, std::uint32_t owner, std::uint8_t fields) {
     postings_[id].columns.push_back({owner, fields});
   });

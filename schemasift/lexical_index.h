@@ -88,7 +88,7 @@ class LexicalIndex {
     std::size_t length_sum_ = 0;
   };
 
-  std::uint32_t token_id(std::string token);
+  std::uint32_t token_id(std::string_view token);
   void index_table(const TableMeta& table, std::uint32_t position);
   void index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch);
 
@@ -99,6 +99,7 @@ class LexicalIndex {
   std::vector<std::size_t> column_begin_;  // per table, then the total
   std::vector<RoleClass> column_class_;
   std::vector<std::array<std::uint32_t, kRoleClassCount>> class_counts_;
+  std::string buffer_;  // scratch while building
 };
 
 }  // namespace tessarin::schemasift::internal

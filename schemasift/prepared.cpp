@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <mutex>
+#include <exception>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "schemasift/catalog_codec.h"
@@ -118,9 +120,27 @@ PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure mea
       column_count_(column_count_of(catalog_)),
       own_measure_(std::move(measure)),
       lazy_(std::make_unique<Lazy>()) {
-  if (own_measure_.hash.empty())
-    own_measure_ = internal::measure_catalog_text(catalog_, catalog_.database);
-  lexical_ = std::make_unique<internal::LexicalIndex>(catalog_);
+  if (!own_measure_.hash.empty()) {
+    lexical_ = std::make_unique<internal::LexicalIndex>(catalog_);
+    return;
+  }
+  // The measure and the index read the catalog independently: two threads.
+  std::exception_ptr measure_error;
+  std::thread measuring([&] {
+    try {
+      own_measure_ = internal::measure_catalog_text(catalog_, catalog_.database);
+    } catch (...) {
+      measure_error = std::current_exception();
+    }
+  });
+  try {
+    lexical_ = std::make_unique<internal::LexicalIndex>(catalog_);
+  } catch (...) {
+    measuring.join();
+    throw;
+  }
+  measuring.join();
+  if (measure_error) std::rethrow_exception(measure_error);
 }
 
 PreparedCatalog::~PreparedCatalog() = default;
@@ -135,6 +155,8 @@ std::size_t PreparedCatalog::nbytes() const {
       for (const auto& [id, text] : d->docs) bytes += string_bytes(id) + string_bytes(text);
     }
   }
+  std::lock_guard lock(lazy_->tfidf_mutex);
+  if (lazy_->tfidf) bytes += lazy_->tfidf->nbytes();
   return bytes;
 }
 

@@ -684,6 +684,18 @@ std::vector<double> TfidfIndex::similarities(std::string_view question) const {
   return sums;
 }
 
+std::size_t TfidfIndex::nbytes() const {
+  std::size_t bytes = terms_.capacity() * sizeof(Term) + idf_.capacity() * sizeof(double) +
+                      text_.capacity() + unigrams_.nbytes() + bigrams_.nbytes() +
+                      row_begin_.capacity() * sizeof(std::uint32_t) +
+                      entries_.capacity() * sizeof(Entry);
+  std::lock_guard lock(shared_->mutex);
+  if (const TermIndex* by_term = shared_->term_index.get())
+    bytes += by_term->begin.capacity() * sizeof(std::uint32_t) +
+             by_term->postings.capacity() * sizeof(Entry) + by_term->norms.capacity() * sizeof(Norms);
+  return bytes;
+}
+
 std::shared_ptr<const TfidfIndex::TermIndex> TfidfIndex::term_index() const {
   {
     std::lock_guard lock(shared_->mutex);
@@ -722,6 +734,7 @@ namespace {
 class NativeTfidfMatrix final : public TfidfMatrix {
  public:
   explicit NativeTfidfMatrix(TfidfIndex index) : index(std::move(index)) {}
+  std::size_t nbytes() const override { return index.nbytes(); }
   TfidfIndex index;
 };
 

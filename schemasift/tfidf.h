@@ -53,6 +53,8 @@ class TfidfIndex {
 
   std::size_t document_count() const { return document_count_; }
   std::size_t vocabulary_size() const { return terms_.size(); }
+  // Memory held, in bytes (the term index too, once built).
+  std::size_t nbytes() const;
   // The idf of a term, or 0.0 when the term is not in the vocabulary.
   double idf(std::string_view term) const;
 
@@ -105,6 +107,7 @@ class TfidfIndex {
     void make_room(std::size_t n, const std::string& text);
     // Starts loading the slot where a lookup of the hash begins.
     void prefetch(std::uint64_t hash) const;
+    std::size_t nbytes() const { return slots_.capacity() * sizeof(Slot); }
 
    private:
     static bool holds(const Slot& slot, const tfidf_detail::TokenKey& key, const char* token,
@@ -127,6 +130,7 @@ class TfidfIndex {
     void make_room(std::size_t n);
     void recycle();
     void prefetch(std::uint32_t first, std::uint32_t second) const;
+    std::size_t nbytes() const { return slots_.capacity() * sizeof(Slot); }
 
    private:
     std::size_t position(std::uint32_t first, std::uint32_t second) const;

@@ -118,6 +118,8 @@ using DocScores = DocMap<double>;
 class TfidfMatrix {
  public:
   virtual ~TfidfMatrix() = default;
+  // Memory held, in bytes, where the facility knows it (else 0).
+  virtual std::size_t nbytes() const { return 0; }
 };
 
 // A TF-IDF vectorizer over word unigrams and bigrams, lower-casing.

@@ -1,0 +1,255 @@
+"""Prepared catalogs and batch selection give exactly what selecting on the catalog gives."""
+
+from __future__ import annotations
+
+import datetime
+import pickle
+import threading
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from tessarin import schemasift as ss
+
+# A small vocabulary, so that questions and catalogs share words, phrases and
+# roles often; with capitals, non-ASCII letters and separators the scanners
+# treat differently.
+WORDS = ["order", "orders", "customer", "revenue", "region", "status", "type", "category",
+         "date", "created", "amount", "total", "count", "id", "name", "city", "Café",
+         "İstanbul", "naïve", "OrderDate", "customerID", "sales_orders", "x"]
+ROLES = ["metric", "dimension", "date", "datetime", "id", "primary_key", "foreign_key", "text",
+         "boolean", "unknown", "other"]
+
+words = st.lists(st.sampled_from(WORDS), min_size=1, max_size=3)
+phrase = words.map(" ".join)
+identifier = st.tuples(words, st.sampled_from(["_", "", ".", "-", " "])).map(
+    lambda parts: parts[1].join(parts[0]))
+samples = st.lists(st.one_of(st.none(), st.booleans(), st.integers(-5, 5),
+                             st.floats(allow_nan=False), phrase), max_size=3)
+
+
+@st.composite
+def columns(draw):
+    column = {"name": draw(identifier)}
+    optional = {
+        "type": st.sampled_from(["String", "Date", "Float64", "Int64"]),
+        "description": phrase,
+        "synonyms": st.lists(phrase, max_size=3),
+        "role": st.sampled_from(ROLES),
+        "tags": st.lists(phrase, max_size=2),
+        "is_primary_key": st.booleans(),
+        "sample_values": samples,
+        "owner": phrase,  # an unknown key: kept in extra
+    }
+    for key, strategy in optional.items():
+        if draw(st.booleans()):
+            column[key] = draw(strategy)
+    return column
+
+
+@st.composite
+def catalogs(draw):
+    tables = []
+    for _ in range(draw(st.integers(0, 6))):
+        table = {"table_name": draw(identifier), "columns": draw(st.lists(columns(), max_size=5))}
+        for key, strategy in {"business_name": phrase, "description": phrase,
+                              "tags": st.lists(phrase, max_size=2), "row_count": st.integers(0, 9),
+                              "refresh": phrase}.items():
+            if draw(st.booleans()):
+                table[key] = draw(strategy)
+        if table["columns"] and draw(st.booleans()):
+            table["default_date_column"] = draw(st.sampled_from(table["columns"]))["name"]
+        tables.append(table)
+    if len(tables) > 1 and draw(st.booleans()):
+        tables.append(dict(tables[0]))  # the same table twice
+    names = [t["table_name"] for t in tables] or ["t"]
+    relationships = [{"from_table": draw(st.sampled_from(names)), "from_column": "id",
+                      "to_table": draw(st.sampled_from(names)), "to_column": "id"}
+                     for _ in range(draw(st.integers(0, 3)))]
+    return {"database": draw(st.sampled_from(["", "shop"])), "tables": tables,
+            "relationships": relationships}
+
+
+weights = st.sampled_from([0.0, 1.0, 4.0, -2.0, 8.0])
+
+
+@st.composite
+def configs(draw):
+    return ss.SelectorConfig(
+        strategy=draw(st.sampled_from(["lexical", "tfidf", "hybrid", "embedding"])),
+        top_k_tables=draw(st.integers(0, 4)),
+        max_columns_per_table=draw(st.integers(1, 6)),
+        min_table_score=draw(st.sampled_from([0.0, 0.03, 0.5])),
+        max_output_chars=draw(st.sampled_from([None, 0, 300])),
+        include_sample_values=draw(st.booleans()),
+        table_name_weight=draw(weights), column_name_weight=draw(weights),
+        column_synonym_weight=draw(weights), column_description_weight=draw(weights),
+        role_intent_weight=draw(weights), exact_phrase_bonus=draw(weights),
+    )
+
+
+@st.composite
+def options(draw, names):
+    chosen = st.lists(st.sampled_from(names + ["missing"]), max_size=2)
+    out = {}
+    if draw(st.booleans()):
+        out["database"] = draw(st.sampled_from(["", "warehouse"]))
+    if draw(st.booleans()):
+        out["required_tables"] = draw(chosen)
+    if draw(st.booleans()):
+        out["excluded_tables"] = draw(chosen)
+    if draw(st.booleans()):
+        out["required_columns"] = {name: ["id", "status"] for name in draw(chosen)}
+    return out
+
+
+questions = st.lists(st.sampled_from(WORDS + ["by", "the", "top 3", "last month", "trend",
+                                              "how many", "sum of"]),
+                     min_size=1, max_size=7).map(" ".join)
+
+
+@given(catalogs(), st.lists(questions, min_size=1, max_size=3), configs(), st.data())
+def test_prepared_catalog_selects_as_the_catalog(catalog, asked, config, data):
+    names = [t["table_name"] for t in catalog["tables"]] or ["t"]
+    kwargs = data.draw(options(names))
+    prepared = ss.PreparedCatalog(catalog)
+    reloaded = pickle.loads(pickle.dumps(prepared))
+    selector = ss.Schemasift(config)
+    for question in asked:
+        expected = selector.select(question, catalog, **kwargs).to_dict(True)
+        assert selector.select(question, prepared, **kwargs).to_dict(True) == expected
+        assert selector.select(question, reloaded, **kwargs).to_dict(True) == expected
+    many = selector.select_many(asked, prepared, threads=2, **kwargs)
+    assert [r.to_dict(True) for r in many] == [
+        selector.select(q, catalog, **kwargs).to_dict(True) for q in asked]
+
+
+def test_prepared_catalog_is_a_snapshot_that_selections_never_change():
+    record = ss.CatalogNormalizer.normalize(ss.demo_catalog())
+    prepared = ss.PreparedCatalog(record)
+    before = prepared.catalog
+    record.tables = []
+    record.database = "changed"
+    result = ss.Schemasift().select("revenue by region", prepared,
+                                    excluded_tables=["sales_orders"], database="other")
+    assert result.metrics.input_tables == len(before.tables) - 1
+    assert prepared.catalog == before
+    assert prepared.table_count == len(before.tables)
+    assert prepared.column_count == sum(len(t.columns) for t in before.tables)
+    assert prepared.catalog_hash == ss.Schemasift().select("x", before).metrics.catalog_hash
+    assert prepared.nbytes > 0
+    assert repr(prepared).startswith("PreparedCatalog(database='client_abc_db', tables=2, columns=8")
+
+
+def test_select_metadata_and_prepared_from_prepared():
+    catalog = ss.demo_catalog()
+    prepared = ss.PreparedCatalog(ss.PreparedCatalog(catalog))
+    for kwargs in ({}, {"strategy": "lexical", "top_k_tables": 1, "database": "x"}):
+        assert (ss.select_metadata("total revenue by region", prepared, **kwargs).to_dict(True)
+                == ss.select_metadata("total revenue by region", catalog, **kwargs).to_dict(True))
+
+
+@pytest.mark.parametrize("catalog, error, message", [
+    ({"tables": [3]}, TypeError, 'catalog["tables"][0] must be a map'),
+    ([], TypeError, "catalog must be a MetadataCatalog, a PreparedCatalog or a dict, got list"),
+    ("tables", TypeError, "got str"),
+])
+def test_bad_catalogs_raise_what_select_raises(catalog, error, message):
+    with pytest.raises(error, match=message.replace("[", r"\[").replace("]", r"\]")):
+        ss.PreparedCatalog(catalog)
+
+
+@pytest.mark.parametrize("threads, error", [(0, ValueError), (-3, ValueError), ("2", TypeError),
+                                            (True, TypeError), (2.0, TypeError)])
+def test_select_many_checks_threads(threads, error):
+    with pytest.raises(error, match="threads"):
+        ss.Schemasift().select_many(["a"], ss.demo_catalog(), threads=threads)
+
+
+def test_select_many_keeps_question_order_and_raises_the_first_error():
+    selector = ss.Schemasift(ss.SelectorConfig(strategy="lexical"))
+    prepared = ss.PreparedCatalog(ss.demo_catalog())
+    asked = ["revenue by region", "customers by segment", "orders per day"] * 7
+    results = selector.select_many(asked, prepared, threads=3)
+    assert [r.to_dict(True) for r in results] == [
+        selector.select(q, prepared).to_dict(True) for q in asked]
+    assert selector.select_many([], prepared) == []
+    with pytest.raises(ValueError, match="question is required"):
+        selector.select_many(["revenue", "  ", "x"], prepared, threads=2)
+    with pytest.raises(TypeError, match="questions"):
+        selector.select_many("revenue", prepared)
+    record = ss.CatalogNormalizer.normalize(ss.demo_catalog())
+    selector.select_many(["revenue"], record, excluded_tables=["sales_orders"])
+    assert "sales_orders" in [t.table_name for t in record.tables]  # not changed
+
+
+def test_many_threads_on_one_prepared_catalog_agree_with_one_thread():
+    prepared = ss.PreparedCatalog(ss.demo_catalog())
+    selector = ss.Schemasift()
+    asked = ["total revenue by region", "count customers by segment", "daily orders trend"]
+    expected = [selector.select(q, prepared).to_dict(True) for q in asked]
+    failures = []
+
+    def work():
+        for _ in range(30):
+            for question, want in zip(asked, expected):
+                if selector.select(question, prepared).to_dict(True) != want:
+                    failures.append(question)
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not failures
+
+
+def test_pickles_values_without_a_json_form_through_the_records():
+    catalog = {"tables": [{"table_name": "events", "columns": [
+        {"name": "day", "sample_values": [datetime.date(2024, 1, 2)]}]}]}
+    config = ss.SelectorConfig(include_sample_values=True)
+    prepared = ss.PreparedCatalog(catalog)
+    reloaded = pickle.loads(pickle.dumps(prepared))
+    assert (ss.Schemasift(config).select("events by day", reloaded).to_dict(True)
+            == ss.Schemasift(config).select("events by day", catalog).to_dict(True))
+
+
+def test_pickles_from_other_versions_and_bad_states_raise():
+    prepared = ss.PreparedCatalog(ss.demo_catalog())
+    tag, version, kind, payload, embeddings = prepared.__getstate__()
+    other = ss.PreparedCatalog.__new__(ss.PreparedCatalog)
+    with pytest.raises(ValueError, match=r"pickled by tessarin 0\.0\.1 .* tessarin 0\.1\.0"):
+        other.__setstate__((tag, "0.0.1", kind, payload, embeddings))
+    bad_states = [(), (tag, version, kind, payload), (tag, version, "other", payload, []),
+                  ("x", version, kind, payload, []), (tag, version, kind, "text", []),
+                  (tag, version, kind, payload, [("model",)])]
+    for state in bad_states:
+        with pytest.raises(TypeError, match="state"):
+            ss.PreparedCatalog.__new__(ss.PreparedCatalog).__setstate__(state)
+    for damaged in (payload[:-1], payload[:40], payload + b"\0", b"\xff" * 64,
+                    payload.replace(b"client_abc_db", b"client_abc_d\xff")):
+        with pytest.raises(ValueError, match="prepared catalog"):
+            ss.PreparedCatalog.__new__(ss.PreparedCatalog).__setstate__(
+                (tag, version, kind, damaged, embeddings))
+
+
+@pytest.mark.filterwarnings("ignore:nanobind")
+def test_an_uninitialized_prepared_catalog_raises_instead_of_crashing():
+    blank = ss.PreparedCatalog.__new__(ss.PreparedCatalog)
+    for use in (lambda: blank.table_count, lambda: repr(blank), lambda: blank.__getstate__(),
+                lambda: ss.Schemasift().select("x", blank), lambda: blank.warm_up()):
+        with pytest.raises(TypeError):
+            use()
+
+
+def test_warm_up_computes_what_the_first_selection_would():
+    prepared = ss.PreparedCatalog(ss.demo_catalog())
+    lexical_only = prepared.nbytes
+    prepared.warm_up(ss.SelectorConfig(strategy="lexical"))
+    prepared.warm_up()
+    assert prepared.nbytes > lexical_only
+    assert (ss.Schemasift().select("revenue", prepared).to_dict(True)
+            == ss.Schemasift().select("revenue", ss.demo_catalog()).to_dict(True))
+    with pytest.raises(TypeError, match="config"):
+        prepared.warm_up("hybrid")
