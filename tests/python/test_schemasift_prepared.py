@@ -253,3 +253,36 @@ def test_warm_up_computes_what_the_first_selection_would():
             == ss.Schemasift().select("revenue", ss.demo_catalog()).to_dict(True))
     with pytest.raises(TypeError, match="config"):
         prepared.warm_up("hybrid")
+
+
+def _large_catalog(n_tables, seed):
+    import random
+
+    rnd = random.Random(seed)
+
+    def pick(k):
+        return " ".join(rnd.choice(WORDS) for _ in range(k))
+
+    tables = []
+    for t in range(n_tables):
+        columns = [{"name": f"{rnd.choice(WORDS)}_{rnd.choice(WORDS)}{c}",
+                    "description": pick(4), "synonyms": [pick(1), pick(2), pick(1)],
+                    "role": rnd.choice(ROLES), "tags": [pick(1)]} for c in range(8)]
+        tables.append({"table_name": f"{rnd.choice(WORDS)}{t}", "business_name": pick(2),
+                       "description": pick(5), "tags": [pick(1)], "columns": columns})
+    return {"tables": tables}
+
+
+@pytest.mark.parametrize("strategy", ["lexical", "hybrid"])
+def test_large_catalogs_with_many_phrases_select_as_the_catalog(strategy):
+    # Enough distinct phrases that the index looks phrases up by substring
+    # of the question rather than searching the question for each.
+    catalog = _large_catalog(300, seed=7)
+    prepared = ss.PreparedCatalog(catalog)
+    selector = ss.Schemasift(ss.SelectorConfig(strategy=strategy, top_k_tables=5))
+    asked = ["total revenue by region and status", "count of orders per customer id",
+             "Café İstanbul naïve order date", "category type city name created date x",
+             "order " * 40 + "revenue"]
+    for question in asked:
+        assert (selector.select(question, prepared).to_dict(True)
+                == selector.select(question, catalog).to_dict(True))
