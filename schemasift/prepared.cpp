@@ -149,11 +149,9 @@ std::size_t PreparedCatalog::nbytes() const {
   std::size_t bytes = sizeof(*this) + catalog_bytes(catalog_) + lexical_->nbytes();
   {
     std::lock_guard lock(lazy_->documents_mutex);
-    if (const Documents* d = lazy_->documents.get()) {
+    if (const Documents* d = lazy_->documents.get())
       bytes += vector_bytes(d->table_rows) + vector_bytes(d->column_rows) +
-               vector_bytes(d->first_column) + d->docs.size() * 48;
-      for (const auto& [id, text] : d->docs) bytes += string_bytes(id) + string_bytes(text);
-    }
+               vector_bytes(d->first_column);
   }
   std::lock_guard lock(lazy_->tfidf_mutex);
   if (lazy_->tfidf) bytes += lazy_->tfidf->nbytes();
@@ -179,11 +177,14 @@ CatalogTextMeasure PreparedCatalog::measure(std::string_view database) const {
   return measure;
 }
 
+DocTexts PreparedCatalog::document_texts() const { return Schemasift::_build_doc_texts(catalog_); }
+
 const PreparedCatalog::Documents& PreparedCatalog::documents() const {
   std::lock_guard lock(lazy_->documents_mutex);
   if (!lazy_->documents) {
+    DocTexts docs = document_texts();
     auto d = std::make_unique<Documents>();
-    d->docs = Schemasift::_build_doc_texts(catalog_);
+    d->count = docs.size();
     std::string id;
     d->table_rows.reserve(catalog_.tables.size());
     d->column_rows.reserve(column_count_);
@@ -192,13 +193,13 @@ const PreparedCatalog::Documents& PreparedCatalog::documents() const {
       d->first_column.push_back(d->column_rows.size());
       id.assign(internal::kTableDocPrefix);
       id += table.table_name;
-      d->table_rows.push_back(static_cast<std::uint32_t>(d->docs.position(id)));
+      d->table_rows.push_back(static_cast<std::uint32_t>(docs.position(id)));
       for (const ColumnMeta& col : table.columns) {
         id.assign(internal::kColumnDocPrefix);
         id += table.table_name;
         id += '.';
         id += col.name;
-        d->column_rows.push_back(static_cast<std::uint32_t>(d->docs.position(id)));
+        d->column_rows.push_back(static_cast<std::uint32_t>(docs.position(id)));
       }
     }
     d->first_column.push_back(d->column_rows.size());
@@ -208,19 +209,17 @@ const PreparedCatalog::Documents& PreparedCatalog::documents() const {
 }
 
 std::shared_ptr<const TfidfMatrix> PreparedCatalog::tfidf(const TfidfFit& fit) const {
-  const Documents& d = documents();
   std::lock_guard lock(lazy_->tfidf_mutex);
-  if (!lazy_->tfidf) lazy_->tfidf = fit(d.docs);
+  if (!lazy_->tfidf) lazy_->tfidf = fit(document_texts());
   return lazy_->tfidf;
 }
 
 std::shared_ptr<const EmbeddingMatrix> PreparedCatalog::embeddings(const std::string& model,
                                                                    const Encode& encode) const {
-  const Documents& d = documents();
   std::lock_guard lock(lazy_->embeddings_mutex);
   for (const auto& [name, matrix] : lazy_->embeddings)
     if (name == model) return matrix;
-  std::shared_ptr<const EmbeddingMatrix> matrix = encode(d.docs);
+  std::shared_ptr<const EmbeddingMatrix> matrix = encode(document_texts());
   if (matrix) lazy_->embeddings.emplace_back(model, matrix);
   return matrix;
 }

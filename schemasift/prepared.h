@@ -55,15 +55,18 @@ class PreparedCatalog {
   CatalogTextMeasure measure(std::string_view database) const;
   const internal::LexicalIndex& lexical_index() const { return *lexical_; }
 
-  // The scoring documents, and the row of each table's and column's
-  // document in them (columns in catalog order across all tables).
+  // Where each table's and column's scoring document sits in the document
+  // list (columns in catalog order across all tables). The texts themselves
+  // are not kept: they serve only to fit and encode, once each.
   struct Documents {
-    DocTexts docs;
+    std::size_t count = 0;
     std::vector<std::uint32_t> table_rows;
     std::vector<std::uint32_t> column_rows;
     std::vector<std::size_t> first_column;  // per table, then the total
   };
   const Documents& documents() const;
+  // The scoring documents, made anew.
+  DocTexts document_texts() const;
 
   // The native TF-IDF index fitted on the documents; fit() runs once, and
   // again after a failure (whose exception propagates).

@@ -165,7 +165,7 @@ namespace internal {
 
 Similarities::Similarities(std::vector<double> by_row, const PreparedCatalog::Documents& documents)
     : by_row_(std::move(by_row)), documents_(&documents) {
-  if (by_row_.size() > documents.docs.size()) by_row_.resize(documents.docs.size());
+  if (by_row_.size() > documents.count) by_row_.resize(documents.count);
 }
 
 double Similarities::table(std::size_t position, const TableMeta& table) const {
@@ -263,7 +263,7 @@ internal::Similarities Schemasift::prepared_tfidf_scores(std::string_view questi
       return NativeTfidfVectorizer().fit_transform(texts);
     });
   } else {
-    backend.build(documents.docs);
+    backend.build(prepared.document_texts());
   }
   if (!backend.matrix) return {};
   try {

@@ -71,3 +71,20 @@ def test_embedding_strategy_alone(docs):
 
 def test_a_model_that_is_not_there_leaves_the_backend_unavailable(tmp_path):
     assert ss.OptionalEmbeddingBackend(str(tmp_path / "no-such-model")).available is False
+
+
+@pytest.mark.parametrize("strategy", ["embedding", "hybrid"])
+def test_prepared_catalogs_keep_and_pickle_document_embeddings(strategy):
+    import pickle
+
+    config = ss.SelectorConfig(strategy=strategy, use_embeddings_if_available=True,
+                               embedding_model_name_or_path=MODEL)
+    selector = ss.Schemasift(config)
+    prepared = ss.PreparedCatalog(ss.demo_catalog())
+    prepared.warm_up(config)
+    assert [model for model, _ in prepared.__getstate__()[4]] == [MODEL]
+    reloaded = pickle.loads(pickle.dumps(prepared))
+    expected = selector.select(QUESTION, ss.demo_catalog()).to_dict(True)
+    assert expected["debug"]["embedding_available"] is True
+    assert selector.select(QUESTION, prepared).to_dict(True) == expected
+    assert selector.select(QUESTION, reloaded).to_dict(True) == expected
