@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import resource
 import statistics
@@ -75,17 +76,21 @@ def measure(n_tables: int, strategy: str, repeat: int, path: str | None, timeout
 def print_table(title: str, rows: list[tuple[int, dict | None]]) -> None:
     print(title)
     print(f"{'tables':>7} {'ms/call':>10} {'us/table':>9} {'growth':>7} {'size x':>7} "
-          f"{'peak MB':>8}")
+          f"{'/doubling':>9} {'peak MB':>8}")
     previous = None
     for n, row in rows:
         if row is None:
             print(f"{n:>7} {'not finished':>10}")
             previous = None
             continue
-        growth = f"{row['ms'] / previous[1]['ms']:.2f}" if previous else ""
-        ratio = f"{n / previous[0]:.1f}" if previous else ""
+        growth = ratio = per_doubling = ""
+        if previous:
+            factor, size = row["ms"] / previous[1]["ms"], n / previous[0]
+            # The growth factor the step amounts to per doubling of the catalog.
+            growth, ratio = f"{factor:.2f}", f"{size:.1f}"
+            per_doubling = f"{factor ** (1 / math.log2(size)):.2f}"
         print(f"{n:>7} {row['ms']:>10.1f} {row['ms'] * 1000 / n:>9.1f} {growth:>7} {ratio:>7} "
-              f"{row['peak_mb']:>8.0f}")
+              f"{per_doubling:>9} {row['peak_mb']:>8.0f}")
         previous = (n, row)
 
 

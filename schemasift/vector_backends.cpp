@@ -65,6 +65,28 @@ void split_docs(const DocTexts& docs, std::vector<std::string>& ids,
   }
 }
 
+// The texts of the documents, in map order.
+std::vector<std::string_view> texts_of(const DocTexts& docs) {
+  std::vector<std::string_view> texts;
+  texts.reserve(docs.size());
+  for (const auto& [id, text] : docs) texts.push_back(text);
+  return texts;
+}
+
+// A facility's similarities by document row; none when it fails, as the
+// backends' score() gives none.
+template <class Score>
+internal::Similarities similarities_or_none(Score&& score,
+                                            const PreparedCatalog::Documents& documents) {
+  try {
+    return internal::Similarities(score(), documents);
+  } catch (const FacilityInterrupted&) {
+    throw;
+  } catch (...) {
+    return {};
+  }
+}
+
 bool is_strategy(std::string_view strategy, std::string_view a, std::string_view b) {
   return strategy == a || strategy == b;
 }
@@ -256,24 +278,14 @@ internal::Similarities Schemasift::prepared_tfidf_scores(std::string_view questi
   if (!backend.available) return {};
   const PreparedCatalog::Documents& documents = prepared.documents();
   if (dynamic_cast<const CachedNativeTfidfVectorizer*>(backend.vectorizer.get())) {
-    backend.matrix = prepared.tfidf([](const DocTexts& docs) {
-      std::vector<std::string> ids;
-      std::vector<std::string_view> texts;
-      split_docs(docs, ids, texts);
-      return NativeTfidfVectorizer().fit_transform(texts);
-    });
+    backend.matrix = prepared.tfidf(
+        [](const DocTexts& docs) { return NativeTfidfVectorizer().fit_transform(texts_of(docs)); });
   } else {
     backend.build(prepared.document_texts());
   }
   if (!backend.matrix) return {};
-  try {
-    return internal::Similarities(backend.vectorizer->cosine_similarity(*backend.matrix, question),
-                                  documents);
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    return {};
-  }
+  return similarities_or_none(
+      [&] { return backend.vectorizer->cosine_similarity(*backend.matrix, question); }, documents);
 }
 
 // The same similarities as _get_embedding_scores; the documents are encoded
@@ -285,22 +297,12 @@ internal::Similarities Schemasift::prepared_embedding_scores(
   OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
   if (!backend.available) return {};
   const PreparedCatalog::Documents& documents = prepared.documents();
-  backend.embeddings =
-      prepared.embeddings(*backend.model_name_or_path, [&](const DocTexts& docs) {
-        std::vector<std::string> ids;
-        std::vector<std::string_view> texts;
-        split_docs(docs, ids, texts);
-        return backend.model->encode(texts);
-      });
+  backend.embeddings = prepared.embeddings(
+      *backend.model_name_or_path,
+      [&](const DocTexts& docs) { return backend.model->encode(texts_of(docs)); });
   if (!backend.embeddings) return {};
-  try {
-    return internal::Similarities(backend.model->similarities(*backend.embeddings, question),
-                                  documents);
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    return {};
-  }
+  return similarities_or_none(
+      [&] { return backend.model->similarities(*backend.embeddings, question); }, documents);
 }
 
 void Schemasift::warm_up(const PreparedCatalog& prepared) const {
