@@ -105,8 +105,14 @@ struct PreparedCatalog::Lazy {
   std::mutex tfidf_mutex;
   std::shared_ptr<const TfidfMatrix> tfidf;
 
+  struct Embeddings {
+    std::string model;
+    std::weak_ptr<SentenceEncoder> encoder;  // empty: not yet bound to one
+    bool bound = false;
+    std::shared_ptr<const EmbeddingMatrix> matrix;
+  };
   mutable std::mutex embeddings_mutex;
-  std::vector<std::pair<std::string, std::shared_ptr<const EmbeddingMatrix>>> embeddings;
+  std::vector<Embeddings> embeddings;
 
   std::mutex measures_mutex;
   std::vector<std::pair<std::string, CatalogTextMeasure>> measures;  // most recent first
@@ -214,31 +220,41 @@ std::shared_ptr<const TfidfMatrix> PreparedCatalog::tfidf(const TfidfFit& fit) c
   return lazy_->tfidf;
 }
 
-std::shared_ptr<const EmbeddingMatrix> PreparedCatalog::embeddings(const std::string& model,
-                                                                   const Encode& encode) const {
+std::shared_ptr<const EmbeddingMatrix> PreparedCatalog::embeddings(
+    const std::string& model, const std::shared_ptr<SentenceEncoder>& encoder,
+    const Encode& encode) const {
   std::lock_guard lock(lazy_->embeddings_mutex);
-  for (const auto& [name, matrix] : lazy_->embeddings)
-    if (name == model) return matrix;
+  auto& held = lazy_->embeddings;
+  auto entry = std::find_if(held.begin(), held.end(), [&](const auto& e) { return e.model == model; });
+  if (entry != held.end()) {
+    if (!entry->bound) {
+      entry->encoder = encoder;
+      entry->bound = true;
+    }
+    if (entry->encoder.lock() == encoder) return entry->matrix;
+  }
   std::shared_ptr<const EmbeddingMatrix> matrix = encode(document_texts());
-  if (matrix) lazy_->embeddings.emplace_back(model, matrix);
+  if (!matrix) return matrix;
+  if (entry == held.end()) entry = held.insert(held.end(), {model, {}, false, nullptr});
+  *entry = {model, encoder, true, matrix};
   return matrix;
 }
 
 std::vector<std::pair<std::string, std::shared_ptr<const EmbeddingMatrix>>>
 PreparedCatalog::embeddings_held() const {
   std::lock_guard lock(lazy_->embeddings_mutex);
-  return lazy_->embeddings;
+  std::vector<std::pair<std::string, std::shared_ptr<const EmbeddingMatrix>>> out;
+  for (const auto& e : lazy_->embeddings) out.emplace_back(e.model, e.matrix);
+  return out;
 }
 
 void PreparedCatalog::put_embeddings(const std::string& model,
                                      std::shared_ptr<const EmbeddingMatrix> embeddings) const {
   std::lock_guard lock(lazy_->embeddings_mutex);
-  for (auto& [name, matrix] : lazy_->embeddings) {
-    if (name != model) continue;
-    matrix = std::move(embeddings);
-    return;
-  }
-  lazy_->embeddings.emplace_back(model, std::move(embeddings));
+  auto& held = lazy_->embeddings;
+  auto entry = std::find_if(held.begin(), held.end(), [&](const auto& e) { return e.model == model; });
+  if (entry == held.end()) entry = held.insert(held.end(), {model, {}, false, nullptr});
+  *entry = {model, {}, false, std::move(embeddings)};
 }
 
 // ---- serialized form ----

@@ -72,9 +72,13 @@ class PreparedCatalog {
   // again after a failure (whose exception propagates).
   using TfidfFit = std::function<std::shared_ptr<const TfidfMatrix>(const DocTexts&)>;
   std::shared_ptr<const TfidfMatrix> tfidf(const TfidfFit& fit) const;
-  // The documents' embeddings under a model, encoded once by encode().
+  // The documents' embeddings under a model, encoded once by encode(). They
+  // belong to the encoder that made them: another encoder of the same name
+  // (a model loaded anew, another loader) encodes again. Embeddings loaded
+  // with put_embeddings belong to the first encoder that asks for them.
   using Encode = std::function<std::shared_ptr<const EmbeddingMatrix>(const DocTexts&)>;
   std::shared_ptr<const EmbeddingMatrix> embeddings(const std::string& model,
+                                                    const std::shared_ptr<SentenceEncoder>& encoder,
                                                     const Encode& encode) const;
   // The embeddings held, by model, and storing ones computed elsewhere (a
   // prepared catalog loaded from its serialized form).

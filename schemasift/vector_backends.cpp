@@ -298,7 +298,7 @@ internal::Similarities Schemasift::prepared_embedding_scores(
   if (!backend.available) return {};
   const PreparedCatalog::Documents& documents = prepared.documents();
   backend.embeddings = prepared.embeddings(
-      *backend.model_name_or_path,
+      *backend.model_name_or_path, backend.model,
       [&](const DocTexts& docs) { return backend.model->encode(texts_of(docs)); });
   if (!backend.embeddings) return {};
   return similarities_or_none(

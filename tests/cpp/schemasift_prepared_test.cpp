@@ -178,6 +178,57 @@ TEST(BatchSelection, EqualsOneSelectionAfterAnother) {
   EXPECT_THROW(selector.select_many(questions, prepared, {}, 2), std::invalid_argument);
 }
 
+// Similarity by row from a per-encoder salt, so that embeddings of one
+// encoder scored by another would show.
+struct SaltedRows : EmbeddingMatrix {
+  std::size_t rows = 0;
+  int salt = 0;
+};
+struct SaltedEncoder : SentenceEncoder {
+  explicit SaltedEncoder(int salt) : salt(salt) {}
+  std::shared_ptr<const EmbeddingMatrix> encode(const std::vector<std::string_view>& t) override {
+    ++encodings;
+    auto m = std::make_shared<SaltedRows>();
+    m->rows = t.size();
+    m->salt = salt;
+    return m;
+  }
+  std::vector<double> similarities(const EmbeddingMatrix& m, std::string_view q) override {
+    const auto& rows = dynamic_cast<const SaltedRows&>(m);
+    if (rows.salt != salt) throw std::runtime_error("rows of another encoder");
+    std::vector<double> out(rows.rows);
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = static_cast<double>((i * 7 + q.size() + static_cast<std::size_t>(salt)) % 10) / 10;
+    return out;
+  }
+  int salt;
+  int encodings = 0;
+};
+
+TEST(PreparedCatalog, EmbeddingsBelongToTheEncoderThatMadeThem) {
+  auto first = std::make_shared<SaltedEncoder>(1);
+  auto second = std::make_shared<SaltedEncoder>(2);
+  std::shared_ptr<SaltedEncoder> current = first;
+  set_sentence_encoder_loader([&](const std::string&) { return current; });
+  SelectorConfig config;
+  config.strategy = "embedding";
+  config.use_embeddings_if_available = true;
+  config.embedding_model_name_or_path = "model";
+  Schemasift selector(config);
+  MetadataCatalog catalog = random_catalog(6, 30);
+  PreparedCatalog prepared(catalog);
+  for (int round = 0; round < 2; ++round) {
+    for (const char* question : {"revenue by region", "count orders"}) {
+      MetadataCatalog copy = catalog;
+      EXPECT_TRUE(same(selector.select(question, prepared), selector.select(question, copy)));
+    }
+    current = second;  // a model loaded anew: its own embeddings
+  }
+  EXPECT_EQ(second->encodings, 3);  // two selections on the catalog, one on the prepared one
+  EXPECT_EQ(first->encodings, 3);
+  set_sentence_encoder_loader({});
+}
+
 TEST(TfidfIndex, ScoringByTermEqualsTheRowScan) {
   MetadataCatalog catalog = random_catalog(8, 40);
   DocTexts docs = Schemasift::_build_doc_texts(catalog);
