@@ -6,7 +6,7 @@
 
 #include "common/json_text.h"
 #include "common/unicode.h"
-#include "turnmend/intent_delta.h"
+#include "turnmend/message_text.h"
 #include "turnmend/ranking.h"
 #include "turnmend/signals.h"
 
