@@ -57,26 +57,43 @@ inline constexpr ByteClasses kTextBytes = make_byte_classes(ScanKind::kText);
 inline constexpr ByteClasses kJsonStringBytes = make_byte_classes(ScanKind::kJsonString);
 inline constexpr ByteClasses kLoweredSplitBytes = make_byte_classes(ScanKind::kLoweredSplit);
 
-// Calls word(data, length) for every word of the text as it stands there (its
-// first byte may be a capital). Returns false at the first stop byte, having
-// reported the words before it; `escapes` counts the escaped bytes.
-template <class Word>
-[[gnu::always_inline]] inline bool scan_ascii_words(std::string_view text,
+namespace detail {
+
+// The scan below; with kNulTerminated a word ends at the terminating NUL (no
+// word byte) without a bounds check, four bytes a step.
+template <bool kNulTerminated, class Word>
+[[gnu::always_inline]] inline bool scan_ascii_words(const char* data, std::size_t size,
                                                     const ByteClasses& classes, Word&& word,
                                                     std::size_t& escapes) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* const end = p + text.size();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* const end = p + size;
   while (p < end) {
     const std::uint8_t c = classes[*p];
     if (c == kSeparator) {
       ++p;
     } else if (c <= kCapital) {
       const unsigned char* start = p++;
-      // Four bytes a step while four are left: most words end in the first.
-      while (end - p >= 4 && classes[p[0]] == kWordByte && classes[p[1]] == kWordByte &&
-             classes[p[2]] == kWordByte && classes[p[3]] == kWordByte)
-        p += 4;
-      while (p < end && classes[*p] == kWordByte) ++p;
+      if constexpr (kNulTerminated) {
+        // p[k + 1] is readable once p[k] is a word byte.
+        for (;;) {
+          if (classes[p[0]] != kWordByte) break;
+          if (classes[p[1]] != kWordByte) {
+            p += 1;
+            break;
+          }
+          if (classes[p[2]] != kWordByte) {
+            p += 2;
+            break;
+          }
+          if (classes[p[3]] != kWordByte) {
+            p += 3;
+            break;
+          }
+          p += 4;
+        }
+      } else {
+        while (p < end && classes[*p] == kWordByte) ++p;
+      }
       word(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
     } else if (c == kEscaped) {
       ++escapes;
@@ -86,6 +103,25 @@ template <class Word>
     }
   }
   return true;
+}
+
+}  // namespace detail
+
+// Calls word(data, length) for every word of the text as it stands there (its
+// first byte may be a capital). Returns false at the first stop byte, having
+// reported the words before it; `escapes` counts the escaped bytes.
+template <class Word>
+[[gnu::always_inline]] inline bool scan_ascii_words(std::string_view text,
+                                                    const ByteClasses& classes, Word&& word,
+                                                    std::size_t& escapes) {
+  return detail::scan_ascii_words<false>(text.data(), text.size(), classes, word, escapes);
+}
+// The same for a whole string, whose terminating NUL saves the bounds checks.
+template <class Word>
+[[gnu::always_inline]] inline bool scan_ascii_string_words(const std::string& text,
+                                                           const ByteClasses& classes, Word&& word,
+                                                           std::size_t& escapes) {
+  return detail::scan_ascii_words<true>(text.c_str(), text.size(), classes, word, escapes);
 }
 
 // Calls word(std::string_view) with every word of the text, lower-cased, in

@@ -31,10 +31,10 @@ constexpr std::size_t kSmallQueryWords = 64;
 
 // The words of ASCII text to sink.word; false at the first stop byte.
 template <class Sink>
-[[gnu::always_inline]] inline bool scan_words(std::string_view text,
+[[gnu::always_inline]] inline bool scan_words(const std::string& text,
                                               const words::ByteClasses& classes, bool entity,
                                               Sink& sink, std::size_t& escapes) {
-  return words::scan_ascii_words(
+  return words::scan_ascii_string_words(
       text, classes,
       [&](const char* data, std::size_t length) { sink.word(data, length, entity); }, escapes);
 }
@@ -287,7 +287,9 @@ class SmallQuerySink {
   }
 
  private:
-  void count_word(const char* data, std::size_t length, bool entity, bool count) {
+  // Out of line, so that the scan loops it is called from stay small.
+  [[gnu::noinline]] void count_word(const char* data, std::size_t length, bool entity,
+                                    bool count) {
     const std::uint64_t hash = word_hash(data, length);
     const std::ptrdiff_t index = query_.find(data, length, hash);
     if (index >= 0) {
