@@ -146,8 +146,7 @@ void for_each_word(std::string_view text, Word&& word) {
   const std::string split = split_identifier(text);
   scan_ascii_words(
       split, kLoweredSplitBytes,
-      [&](const char* data, std::size_t length) { word(std::string_view(data, length)); },
-      escapes);
+      [&](const char* data, std::size_t length) { word(std::string_view(data, length)); }, escapes);
 }
 
 // ---- case-blind word hashing
@@ -199,7 +198,9 @@ inline std::uint64_t word_hash(const char* data, std::size_t length) {
     h = detail::mix(h ^ load_lower(data + i, std::min<std::size_t>(8, length - i)));
   return h;
 }
-inline std::uint64_t word_hash(std::string_view word) { return word_hash(word.data(), word.size()); }
+inline std::uint64_t word_hash(std::string_view word) {
+  return word_hash(word.data(), word.size());
+}
 
 // A word by its bytes (owned elsewhere) and hash.
 struct WordRef {

@@ -22,8 +22,8 @@ namespace tessarin::turnmend::detail {
 
 namespace {
 
-using words::WordRef;
 using words::word_hash;
+using words::WordRef;
 
 constexpr std::int64_t kStateTextChars = 1000;
 constexpr int kMaxWalkDepth = 64;
@@ -35,8 +35,8 @@ template <class Sink>
                                               const words::ByteClasses& classes, bool entity,
                                               Sink& sink, std::size_t& escapes) {
   return words::scan_ascii_string_words(
-      text, classes,
-      [&](const char* data, std::size_t length) { sink.word(data, length, entity); }, escapes);
+      text, classes, [&](const char* data, std::size_t length) { sink.word(data, length, entity); },
+      escapes);
 }
 
 // JSON text of a double, as the writer gives it.
@@ -288,8 +288,7 @@ class SmallQuerySink {
 
  private:
   // Out of line, so that the scan loops it is called from stay small.
-  [[gnu::noinline]] void count_word(const char* data, std::size_t length, bool entity,
-                                    bool count) {
+  [[gnu::noinline]] void count_word(const char* data, std::size_t length, bool entity, bool count) {
     const std::uint64_t hash = word_hash(data, length);
     const std::ptrdiff_t index = query_.find(data, length, hash);
     if (index >= 0) {

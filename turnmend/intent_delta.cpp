@@ -206,7 +206,7 @@ void read_replacement_number(std::u32string_view q32, IntentDelta& delta) {
   set_operation_if_none(delta, operations::kReplaceNumericValue);
 }
 
-// Python's str.strip(chars) for a fixed character set.
+// The text without the given characters at either end.
 std::u32string_view strip_chars(std::u32string_view text, std::u32string_view chars) {
   std::size_t begin = 0, end = text.size();
   while (begin < end && chars.find(text[begin]) != std::u32string_view::npos) ++begin;

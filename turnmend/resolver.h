@@ -7,8 +7,10 @@
 //   resolver.cpp        resolve, the result constructors, card preparation,
 //                       resolve_context
 //   ranking.cpp         candidate ranking and reference detection
+//   card_overlap.cpp    the word overlaps of the message with each card
 //   signals.cpp         message signal predicates
 //   intent_delta.cpp    intent delta extraction and hint cleaning
+//   message_text.cpp    code points, group text and digit values of the message
 //   composition.cpp     resolved-question composition
 //   metadata_query.cpp  metadata search query and base constraints
 //   llm_fallback.cpp    the optional LLM fallback exchange

@@ -95,8 +95,8 @@ std::string compact_text(std::string_view value, std::int64_t max_chars) {
   std::string text = collapse_whitespace(value);
   std::int64_t length = static_cast<std::int64_t>(unicode::code_point_length(text));
   if (length <= max_chars) return text;
-  // A prefix of max_chars - 3 code points, with the slice semantics of a
-  // negative end for limits below 3.
+  // A prefix of max_chars - 3 code points; for limits below 3 the negative
+  // cut drops that many from the end.
   std::int64_t cut = max_chars - 3;
   if (cut < 0) cut = std::max<std::int64_t>(0, length + cut);
   std::string out(unicode::prefix_code_points(text, static_cast<std::size_t>(cut)));

@@ -51,15 +51,30 @@ std::vector<std::string> engine_words(std::string_view text) {
 std::string random_text(std::mt19937& rng) {
   // Capitals, separators, digits, long words and letters whose lower case is
   // ASCII (the Kelvin sign, capital I with dot above).
-  static const std::vector<std::string> pieces = {
-      "revenue", "Region",  "orderDate",       "sales_orders", "ABCTable",
-      "v2",      "2023",    "a-b",             "c.d",          "caf\xc3\xa9",
-      "\xe2\x84\xaa"
-      "elvin",
-      "\xc4\xb0stanbul",    "tab\tbed",        "quo\"te",      "back\\slash",
-      "x",       "QUARTERLY",
-      "internationalizationStatus",            "\xc2\xa0",     std::string("nul\0byte", 8),
-      " ",       "__",      "Show"};
+  static const std::vector<std::string> pieces = {"revenue",
+                                                  "Region",
+                                                  "orderDate",
+                                                  "sales_orders",
+                                                  "ABCTable",
+                                                  "v2",
+                                                  "2023",
+                                                  "a-b",
+                                                  "c.d",
+                                                  "caf\xc3\xa9",
+                                                  "\xe2\x84\xaa"
+                                                  "elvin",
+                                                  "\xc4\xb0stanbul",
+                                                  "tab\tbed",
+                                                  "quo\"te",
+                                                  "back\\slash",
+                                                  "x",
+                                                  "QUARTERLY",
+                                                  "internationalizationStatus",
+                                                  "\xc2\xa0",
+                                                  std::string("nul\0byte", 8),
+                                                  " ",
+                                                  "__",
+                                                  "Show"};
   std::string out;
   for (std::size_t n = rng() % 8; n > 0; --n) out += pieces[rng() % pieces.size()];
   return out;
@@ -85,14 +100,17 @@ TEST_P(SplitIdentifier, SeparatesAndLowers) {
   EXPECT_EQ(split_identifier(GetParam().text), GetParam().split);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Words, SplitIdentifier,
-    testing::Values(SplitCase{"", ""}, SplitCase{"A", "a"}, SplitCase{"order_Date", "order  date"},
-                    SplitCase{"ABCTable", "a b c table"}, SplitCase{"sales.orders-v2", "sales orders v2"},
-                    SplitCase{"caf\xc3\xa9" "Bar", "caf\xc3\xa9 bar"},
-                    SplitCase{"\xe2\x84\xaa"
-                              "elvin",
-                              "kelvin"}));
+INSTANTIATE_TEST_SUITE_P(Words, SplitIdentifier,
+                         testing::Values(SplitCase{"", ""}, SplitCase{"A", "a"},
+                                         SplitCase{"order_Date", "order  date"},
+                                         SplitCase{"ABCTable", "a b c table"},
+                                         SplitCase{"sales.orders-v2", "sales orders v2"},
+                                         SplitCase{"caf\xc3\xa9"
+                                                   "Bar",
+                                                   "caf\xc3\xa9 bar"},
+                                         SplitCase{"\xe2\x84\xaa"
+                                                   "elvin",
+                                                   "kelvin"}));
 
 TEST(Words, AsciiScanStopsAtOtherBytesAndCountsEscapes) {
   std::vector<std::string> seen;
@@ -115,10 +133,22 @@ TEST(Words, AsciiScanStopsAtOtherBytesAndCountsEscapes) {
 
 // Words of 1 to 24 bytes, some sharing their first 8 or 16 bytes.
 std::vector<std::string> table_words() {
-  return {"a",         "by",        "the",       "sales",         "region",
-          "quarterly", "quarterlx", "internationalization", "internationalizatiom",
-          "internationalization2",  "v2",        "2023",          "abcdefgh",
-          "abcdefghi", "abcdefghij" "klmnopqrstuvwx"};
+  return {"a",
+          "by",
+          "the",
+          "sales",
+          "region",
+          "quarterly",
+          "quarterlx",
+          "internationalization",
+          "internationalizatiom",
+          "internationalization2",
+          "v2",
+          "2023",
+          "abcdefgh",
+          "abcdefghi",
+          "abcdefghij"
+          "klmnopqrstuvwx"};
 }
 
 TEST(Words, IndexFindsEachWordBlindToCase) {
@@ -176,13 +206,12 @@ TEST_P(EstimateTokens, IsTheRoundedUpQuotientAtLeastOne) {
   EXPECT_EQ(estimate_tokens(GetParam().text, GetParam().chars_per_token), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Words, EstimateTokens,
-                         testing::Values(EstimateCase{"", 4.0, 0}, EstimateCase{"", 0.0, 0},
-                                         EstimateCase{"a", 4.0, 1}, EstimateCase{"abcdefgh", 4.0, 2},
-                                         EstimateCase{"abcdefghi", 4.0, 3},
-                                         EstimateCase{"\xc3\xa9\xc3\xa9\xc3\xa9", 1.0, 3},
-                                         EstimateCase{"abc", -2.0, 1}, EstimateCase{"abc", 0.5, 6},
-                                         EstimateCase{"abc", 1e300, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Words, EstimateTokens,
+    testing::Values(EstimateCase{"", 4.0, 0}, EstimateCase{"", 0.0, 0}, EstimateCase{"a", 4.0, 1},
+                    EstimateCase{"abcdefgh", 4.0, 2}, EstimateCase{"abcdefghi", 4.0, 3},
+                    EstimateCase{"\xc3\xa9\xc3\xa9\xc3\xa9", 1.0, 3}, EstimateCase{"abc", -2.0, 1},
+                    EstimateCase{"abc", 0.5, 6}, EstimateCase{"abc", 1e300, 1}));
 
 TEST(Words, EstimateFailsAsPythonDoes) {
   EXPECT_THROW(estimate_tokens("abc", 0.0), ZeroDivisionError);
