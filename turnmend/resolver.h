@@ -34,6 +34,8 @@ namespace tessarin::turnmend {
 // and SystemExit); `cause` is the original error.
 class FallbackInterrupted : public std::exception {
  public:
+  // Keeps the cause; nothing is thrown here.
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing)
   explicit FallbackInterrupted(std::exception_ptr cause) : cause(std::move(cause)) {}
   const char* what() const noexcept override { return "fallback interrupted"; }
   std::exception_ptr cause;
