@@ -63,10 +63,10 @@ StringList tokenize(const JsonValue& text, const WordSet* stopwords = nullptr);
 // Appends to out instead of returning a new list.
 void tokenize_into(std::string_view text, const WordSet* stopwords, StringList& out);
 
-// One-line text of a value, at most max_chars code points (for max_chars >= 3).
 // Every run of white space as one blank, none at either end.
 std::string collapse_whitespace(std::string_view text);
 
+// One-line text of a value, at most max_chars code points (for max_chars >= 3).
 std::string compact_text(std::string_view value, std::int64_t max_chars = 500);
 std::string compact_text(const JsonValue& value, std::int64_t max_chars = 500);
 
