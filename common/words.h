@@ -134,8 +134,10 @@ void for_each_word(std::string_view text, Word&& word) {
     scan_ascii_words(
         text, kTextBytes,
         [&](const char* data, std::size_t length) {
-          if (kTextBytes[static_cast<unsigned char>(*data)] != kCapital)
-            return word(std::string_view(data, length));
+          if (kTextBytes[static_cast<unsigned char>(*data)] != kCapital) {
+            word(std::string_view(data, length));
+            return;
+          }
           lowered.assign(data, length);
           lowered[0] = static_cast<char>(lowered[0] | 0x20);
           word(std::string_view(lowered));
@@ -228,7 +230,7 @@ class WordIndex {
  public:
   WordIndex() : WordIndex(std::vector<std::string>{}) {}
   explicit WordIndex(const std::vector<std::string>& words);
-  WordIndex(const WordIndex&) = delete;  // the slots point into words_
+  WordIndex(const WordIndex&) = delete;  // refs_ point into words_
   WordIndex& operator=(const WordIndex&) = delete;
 
   std::size_t size() const { return refs_.size(); }
@@ -259,6 +261,7 @@ class WordIndex {
 class FirstByteLengthFilter {
  public:
   void add(std::string_view word) {
+    if (word.empty()) return;  // no scanned word is empty
     const auto first = static_cast<unsigned char>(word[0]);
     const auto bit = static_cast<std::uint16_t>(1u << length_key(word.size()));
     // A byte equal to the first byte but for bit 0x20 hashes alike.
@@ -270,7 +273,7 @@ class FirstByteLengthFilter {
   }
 
  private:
-  // Words are never empty; lengths from 15 up share a key.
+  // Lengths from 15 up share a key.
   static std::size_t length_key(std::size_t length) { return std::min<std::size_t>(length, 15); }
   std::array<std::uint16_t, 256> first_lengths_{};
 };

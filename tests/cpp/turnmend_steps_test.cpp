@@ -1028,39 +1028,5 @@ TEST(MetadataQuery, CountedTermsEqualThePlainDefinition) {
   }
 }
 
-// ------------------------------------------------------------ the two roads
-
-TEST(Roads, MakeItCategoryBasedModifiesThePreviousQuery) {
-  Turnmend resolver;
-  ContextResolution r =
-      resolver.resolve("make it category based", CardList{make_card(demonstration_card())});
-  EXPECT_EQ(r.context_type, "modify_previous_query");
-  EXPECT_EQ(r.route, "generate");
-  EXPECT_DOUBLE_EQ(r.confidence, 0.55);
-  EXPECT_EQ(r.reason, "User message appears to modify or continue a previous result.");
-  EXPECT_EQ(r.resolved_question, "Show sum revenue by category where order_date last_6_months");
-  EXPECT_EQ(r.required_tables, StringList{"sales_orders"});
-  EXPECT_EQ(*r.required_columns.find("sales_orders"),
-            (StringList{"order_date", "region", "revenue"}));
-  EXPECT_EQ(r.intent_delta.operation, "replace_group_by");
-  EXPECT_EQ(r.intent_delta.dimension_hint, "category");
-}
-
-TEST(Roads, ConsiderMonthlyAsksWhichResult) {
-  Turnmend resolver;
-  ContextResolution r =
-      resolver.resolve("consider monthly?", CardList{make_card(demonstration_card())});
-  EXPECT_EQ(r.context_type, "clarification_needed");
-  EXPECT_EQ(r.reason, "The question looks contextual, but the base turn is ambiguous.");
-  ASSERT_TRUE(r.clarification_question);
-  EXPECT_EQ(*r.clarification_question,
-            "Which previous result should I use? turn 1: Show total revenue by region for last "
-            "6 months");
-  // The delta behind it: a modification with the month grain.
-  IntentDelta d = Turnmend::_extract_intent_delta("consider monthly?");
-  EXPECT_EQ(d.operation, "add_granularity");
-  EXPECT_EQ(d.granularity, "month");
-}
-
 }  // namespace
 }  // namespace tessarin::turnmend
