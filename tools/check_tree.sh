@@ -12,8 +12,11 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 # The tables follow the Unicode data of the Python that writes them (3.11:
 # Unicode 14.0.0).
 tables=$(mktemp)
-trap 'rm -f "$tables"' EXIT
-"$python" tools/gen_unicode_tables.py >"$tables" 2>/dev/null
+trap 'rm -f "$tables" "$tables.log"' EXIT
+if ! "$python" tools/gen_unicode_tables.py >"$tables" 2>"$tables.log"; then
+  cat "$tables.log" >&2
+  exit 1
+fi
 if ! cmp -s "$tables" common/unicode_tables.cpp; then
   unicode=$("$python" -c 'import unicodedata; print(unicodedata.unidata_version)')
   echo "common/unicode_tables.cpp is not what tools/gen_unicode_tables.py writes" \
