@@ -55,12 +55,6 @@ char32_t decode_multibyte(std::string_view text, std::size_t& i) {
   return cp;
 }
 
-bool is_ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
 const tables::FoldEntry* find_fold(char32_t cp) {
   if (!(flags(cp) & tables::kFolds)) return nullptr;
   const tables::FoldEntry* end = tables::kFold + tables::kFoldCount;

@@ -32,6 +32,12 @@ std::string encode_utf8(std::u32string_view text);
 // Decodes the code point starting at byte i of text and moves i past it;
 // throws Utf8Error when the sequence there is invalid.
 char32_t next_code_point(std::string_view text, std::size_t& i);
+// Whether every byte is below 0x80 (plain ASCII).
+inline bool is_ascii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
 // Number of code points of valid UTF-8 text.
 std::size_t code_point_length(std::string_view text);
 // The first n code points of valid UTF-8 text (all of it when shorter).

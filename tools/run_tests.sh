@@ -58,6 +58,8 @@ for demo in turnmend schemasift; do
 done
 echo "demonstrations: C++ and Python print the same bytes"
 
+tools/check_tree.sh  # Unicode tables, ruff, clang-tidy
+
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.
 cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python

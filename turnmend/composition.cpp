@@ -10,7 +10,7 @@
 
 #include "common/display.h"
 #include "common/unicode.h"
-#include "turnmend/intent_delta.h"
+#include "turnmend/ranking.h"
 #include "turnmend/resolver.h"
 #include "turnmend/text.h"
 #include "turnmend/vocabulary.h"

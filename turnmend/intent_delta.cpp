@@ -1,15 +1,13 @@
 // Intent delta extraction: the change of a previous analysis that the message
 // asks for (granularity, top/bottom N, grouping, metric, filter, sort,
 // comparison, replacement number), read with fixed cues and patterns.
-#include "turnmend/intent_delta.h"
 
 #include <array>
-#include <charconv>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "common/unicode.h"
+#include "turnmend/message_text.h"
 #include "turnmend/resolver.h"
 #include "turnmend/vocabulary.h"
 
@@ -36,8 +34,6 @@ constexpr std::array<std::string_view, 12> kHintTailWords = {
     "for",  "with", "from",   "last", "previous", "current",
     "next", "top",  "bottom", "sort", "order",    "limit"};
 
-// The hint extractors' patterns, compiled once. The metric patterns follow
-// AGGREGATION_ALIASES entry by entry, alias by alias.
 // The normalized message with the set of its bytes: the extractors look for
 // some sixty cue words in it, and most are ruled out by their first or last
 // byte before any search.
@@ -74,6 +70,8 @@ struct GuardedPattern {
   }
 };
 
+// The hint extractors' patterns, compiled once. The metric patterns follow
+// AGGREGATION_ALIASES entry by entry, alias by alias.
 struct DeltaPatterns {
   std::vector<GuardedPattern> dimension;
   std::vector<GuardedPattern> filter;
@@ -208,7 +206,7 @@ void read_replacement_number(std::u32string_view q32, IntentDelta& delta) {
   set_operation_if_none(delta, operations::kReplaceNumericValue);
 }
 
-// Python's str.strip(chars) for a fixed character set.
+// The text without the given characters at either end.
 std::u32string_view strip_chars(std::u32string_view text, std::u32string_view chars) {
   std::size_t begin = 0, end = text.size();
   while (begin < end && chars.find(text[begin]) != std::u32string_view::npos) ++begin;
@@ -233,67 +231,6 @@ std::u32string collapse_white_space(std::u32string_view text) {
 }
 
 }  // namespace
-
-namespace detail {
-
-std::u32string lowered_code_points(std::string_view text) {
-  return unicode::to_lower(std::u32string_view(unicode::decode_utf8(text)));
-}
-
-bool has_decimal_digit(std::u32string_view text) {
-  for (char32_t c : text)
-    if (unicode::is_decimal(c)) return true;
-  return false;
-}
-
-std::string group_text(const RegexMatch& match, std::u32string_view text, std::size_t group) {
-  return unicode::encode_utf8(match.group(text, group));
-}
-
-std::optional<std::int64_t> digits_to_int64(std::u32string_view digits) {
-  if (digits.empty()) return std::nullopt;
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-  std::int64_t value = 0;
-  for (char32_t c : digits) {
-    int digit = unicode::decimal_value(c);
-    if (digit < 0) return std::nullopt;
-    if (value > (kMax - digit) / 10) {
-      value = kMax;
-    } else {
-      value = value * 10 + digit;
-    }
-  }
-  return value;
-}
-
-std::optional<double> decimal_to_double(std::u32string_view text) {
-  std::string ascii;
-  ascii.reserve(text.size());
-  bool seen_point = false, digit_before_point = false, digit_after_point = false;
-  bool nonzero_integer_part = false;
-  for (char32_t c : text) {
-    if (c == U'.') {
-      if (seen_point) return std::nullopt;
-      seen_point = true;
-      ascii.push_back('.');
-      continue;
-    }
-    int digit = unicode::decimal_value(c);
-    if (digit < 0) return std::nullopt;
-    (seen_point ? digit_after_point : digit_before_point) = true;
-    if (!seen_point && digit != 0) nonzero_integer_part = true;
-    ascii.push_back(static_cast<char>('0' + digit));
-  }
-  if (!digit_before_point && !digit_after_point) return std::nullopt;
-  double value = 0.0;
-  auto [end, error] = std::from_chars(ascii.data(), ascii.data() + ascii.size(), value);
-  if (error == std::errc::result_out_of_range)
-    return nonzero_integer_part ? std::numeric_limits<double>::infinity() : 0.0;
-  if (error != std::errc() || end != ascii.data() + ascii.size()) return std::nullopt;
-  return value;
-}
-
-}  // namespace detail
 
 IntentDelta Turnmend::_extract_intent_delta(const std::string& question) {
   const std::string q = normalize_message(question);

@@ -40,7 +40,8 @@ double python_float(const JsonValue& value) {
   bad_answer("\"confidence\" is not a number");
 }
 
-// Python truth value; objects without a JSON form count as true.
+// Whether a value counts as true: it is not empty (objects without a JSON
+// form are never empty).
 bool truth(const JsonValue& value) { return !value.is_empty(); }
 
 const JsonValue* present_non_empty(const JsonMap& data, std::string_view key) {
@@ -76,7 +77,7 @@ std::optional<std::int64_t> read_base_turn_id(const JsonMap& data) {
   bad_answer("\"base_turn_id\" is not an integer");
 }
 
-// A prefix of n items with Python's slice semantics for negative n.
+// The length of the first n items; a negative n drops that many from the end.
 std::size_t prefix_length(std::size_t size, std::int64_t n) {
   const auto s = static_cast<std::int64_t>(size);
   return static_cast<std::size_t>(n >= 0 ? std::min(s, n) : std::max<std::int64_t>(0, s + n));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/display.h"
+#include "common/words.h"
 #include "turnmend/resolver.h"
 #include "turnmend/vocabulary.h"
 
@@ -22,74 +23,12 @@ constexpr std::array<std::string_view, 8> kSearchStateKeyOrder = {
 constexpr std::array<std::string_view, 2> kAlwaysRequiredStateKeys = {"metrics", "date_columns"};
 constexpr std::array<std::string_view, 2> kGroupingStateKeys = {"dimensions", "group_by"};
 
-const WordSet& no_stopwords() {
-  static const WordSet empty;
-  return empty;
-}
-
 // Whether the literal form of the text adds only quotes and backslashes,
 // which separate words anyway: printable ASCII throughout.
 bool literal_keeps_words(std::string_view text) {
   for (char c : text)
     if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) return false;
   return true;
-}
-
-bool is_ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
-// The module stop words packed into integers for a quick test of the
-// lower-case ASCII words the counter sees (all stop words have at most 8
-// bytes; a longer one would send every test to the word set).
-class PackedStopwords {
- public:
-  PackedStopwords() {
-    for (const std::string& word : vocabulary().STOPWORDS.words()) {
-      if (word.empty() || word.size() > 8) {
-        general_ = true;
-        continue;
-      }
-      const std::uint64_t key = pack(word);
-      std::size_t i = slot(key);
-      while (used_[i]) i = (i + 1) & kMask;
-      used_[i] = true;
-      keys_[i] = key;
-      lengths_[i] = static_cast<std::uint8_t>(word.size());
-    }
-  }
-
-  bool contains(std::string_view word) const {
-    if (general_) return vocabulary().STOPWORDS.contains(word);
-    if (word.empty() || word.size() > 8) return false;
-    const std::uint64_t key = pack(word);
-    for (std::size_t i = slot(key); used_[i]; i = (i + 1) & kMask)
-      if (keys_[i] == key && lengths_[i] == word.size()) return true;
-    return false;
-  }
-
- private:
-  static constexpr std::size_t kMask = 127;
-  static std::uint64_t pack(std::string_view word) {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < word.size(); ++i)
-      key |= static_cast<std::uint64_t>(static_cast<unsigned char>(word[i])) << (8 * i);
-    return key;
-  }
-  static std::size_t slot(std::uint64_t key) {
-    return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 57) & kMask;
-  }
-  bool general_ = false;
-  std::array<std::uint64_t, kMask + 1> keys_{};
-  std::array<std::uint8_t, kMask + 1> lengths_{};
-  std::array<bool, kMask + 1> used_{};
-};
-
-const PackedStopwords& packed_stopwords() {
-  static const PackedStopwords table;
-  return table;
 }
 
 // The words of several texts (tokenize without stop words, one text after
@@ -100,7 +39,8 @@ const PackedStopwords& packed_stopwords() {
 // list: the distinct words that are not stop words (all distinct words when
 // every one is a stop word), in first-occurrence order, the most frequent
 // first when more than `limit` of them (a stable sort keeps first-occurrence
-// order among equal counts), cut as a Python slice [:limit] would cut them.
+// order among equal counts), cut to `limit` (a negative limit drops that many
+// from the end).
 class TermCounter {
  public:
   TermCounter() {
@@ -110,34 +50,11 @@ class TermCounter {
   }
 
   void add(std::string_view text) {
-    if (!is_ascii(text)) {
-      StringList words;
-      tokenize_into(text, &no_stopwords(), words);
-      for (const std::string& word : words) {
-        const std::size_t offset = buffer_.size();
-        buffer_ += word;
-        count(offset);
-      }
-      return;
-    }
-    // One pass of identifier splitting and word runs: a word is a run of
-    // letters and digits, and a capital starts a new one.
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p < end) {
-      const char c = *p;
-      if (!is_lower_or_digit(c) && !is_capital(c)) {
-        ++p;
-        continue;
-      }
-      const char* start = p;
-      for (++p; p < end && is_lower_or_digit(*p); ++p) {
-      }
+    words::for_each_word(text, [&](std::string_view word) {
       const std::size_t offset = buffer_.size();
-      buffer_.append(start, p);
-      if (is_capital(c)) buffer_[offset] = static_cast<char>(c - 'A' + 'a');
+      buffer_ += word;
       count(offset);
-    }
+    });
   }
 
   void add(const std::optional<std::string>& text) {
@@ -197,15 +114,6 @@ class TermCounter {
     bool stopword;
   };
 
-  static bool is_lower_or_digit(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
-  static bool is_capital(char c) { return c >= 'A' && c <= 'Z'; }
-
-  static std::uint64_t hash_of(std::string_view word) {
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    for (char c : word) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    return h;
-  }
-
   std::string_view word(const Term& term) const {
     return std::string_view(buffer_).substr(term.offset, term.length);
   }
@@ -224,7 +132,7 @@ class TermCounter {
   // taken off the buffer again.
   void count(std::size_t offset) {
     const std::string_view text(buffer_.data() + offset, buffer_.size() - offset);
-    const std::uint64_t h = hash_of(text);
+    const std::uint64_t h = words::word_hash(text);
     std::size_t mask = slots_.size() - 1;
     std::size_t i = h & mask;
     for (; slots_[i]; i = (i + 1) & mask) {
@@ -235,7 +143,7 @@ class TermCounter {
         return;
       }
     }
-    const bool stop = packed_stopwords().contains(text);
+    const bool stop = stopword_index().contains(text.data(), text.size(), h);
     terms_.push_back(Term{static_cast<std::uint32_t>(offset),
                           static_cast<std::uint32_t>(text.size()), h, 1, stop});
     slots_[i] = static_cast<std::uint32_t>(terms_.size());

@@ -6,7 +6,7 @@
 
 #include "common/json_text.h"
 #include "common/unicode.h"
-#include "turnmend/intent_delta.h"
+#include "turnmend/message_text.h"
 #include "turnmend/ranking.h"
 #include "turnmend/signals.h"
 
@@ -57,7 +57,8 @@ JsonValue candidate_map(const ContextCandidate* candidate) {
   return candidate ? JsonValue(candidate->to_dict()) : JsonValue();
 }
 
-// Signals of step 5 and the ranked candidates, shared by the later steps.
+// What resolve reads from the message (references, intent delta, signals)
+// and the ranked candidates, shared by the decisions that follow.
 struct Analysis {
   std::optional<std::int64_t> explicit_turn_id;
   std::optional<std::string> explicit_artifact_ref;
@@ -353,8 +354,7 @@ CardList Turnmend::_recent_cards(const CardList& cards) const {
   }
   std::stable_sort(active.begin(), active.end(),
                    [](const CardRef& a, const CardRef& b) { return a->turn_id > b->turn_id; });
-  // A list prefix with Python's slice semantics: a negative limit drops
-  // that many cards from the end.
+  // A negative limit drops that many cards from the end.
   const auto size = static_cast<std::int64_t>(active.size());
   std::int64_t keep = config.max_recent_cards >= 0
                           ? std::min(size, config.max_recent_cards)

@@ -7,8 +7,10 @@
 //   resolver.cpp        resolve, the result constructors, card preparation,
 //                       resolve_context
 //   ranking.cpp         candidate ranking and reference detection
+//   card_overlap.cpp    the word overlaps of the message with each card
 //   signals.cpp         message signal predicates
 //   intent_delta.cpp    intent delta extraction and hint cleaning
+//   message_text.cpp    code points, group text and digit values of the message
 //   composition.cpp     resolved-question composition
 //   metadata_query.cpp  metadata search query and base constraints
 //   llm_fallback.cpp    the optional LLM fallback exchange
@@ -32,6 +34,8 @@ namespace tessarin::turnmend {
 // and SystemExit); `cause` is the original error.
 class FallbackInterrupted : public std::exception {
  public:
+  // Keeps the cause; nothing is thrown here.
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing)
   explicit FallbackInterrupted(std::exception_ptr cause) : cause(std::move(cause)) {}
   const char* what() const noexcept override { return "fallback interrupted"; }
   std::exception_ptr cause;

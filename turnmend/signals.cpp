@@ -83,7 +83,7 @@ std::string lowered(const std::string& question) {
   return unicode::to_lower(std::string_view(question));
 }
 
-// The steps of the predicates below that read the lowered message.
+// The parts of the predicates below that read the lowered message.
 bool is_suggestion(std::string_view lowered_text) {
   return contains_any_phrase(lowered_text, vocabulary().SUGGESTION_PHRASES);
 }

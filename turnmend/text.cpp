@@ -1,82 +1,19 @@
-// Text primitives of the resolver. tokenize runs on every card on every
-// resolve, so ASCII text takes a single-pass scanner that gives the same
-// tokens as splitting identifiers and then finding [a-zA-Z0-9_]+ runs.
+// Text primitives of the resolver; identifier splitting and the word scan
+// are the shared word engine's.
 #include "turnmend/text.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <limits>
 
 #include "common/display.h"
 #include "common/json_text.h"
 #include "common/unicode.h"
+#include "common/words.h"
 #include "turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 
 namespace {
-
-bool is_ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
-bool is_ascii_upper(char c) { return c >= 'A' && c <= 'Z'; }
-bool is_ascii_word(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-char ascii_lower(char c) { return is_ascii_upper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Steps 2 and 3 of split_identifier on the given bytes (ASCII characters are
-// single bytes in UTF-8, so byte offset 0 is code point offset 0).
-std::string separate_words(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 4);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '_' || c == '-' || c == '.') c = ' ';
-    if (i > 0 && is_ascii_upper(c)) out.push_back(' ');
-    out.push_back(c);
-  }
-  return out;
-}
-
-void push_token(std::string& token, const WordSet& stop, StringList& out) {
-  if (token.empty()) return;
-  if (!stop.contains(token)) out.push_back(token);
-  token.clear();
-}
-
-// Word runs of already split and lower-cased text.
-void scan_word_runs(std::string_view text, const WordSet& stop, StringList& out) {
-  std::string token;
-  for (char c : text) {
-    if (is_ascii_word(c)) {
-      token.push_back(ascii_lower(c));
-    } else {
-      push_token(token, stop, out);
-    }
-  }
-  push_token(token, stop, out);
-}
-
-// split_identifier followed by the word-run scan, in one pass, for ASCII text.
-void scan_ascii_identifier_words(std::string_view text, const WordSet& stop, StringList& out) {
-  std::string token;
-  for (char c : text) {
-    bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || is_ascii_upper(c);
-    if (!word) {
-      push_token(token, stop, out);
-      continue;
-    }
-    // A capital after the first character gets a blank before it.
-    if (is_ascii_upper(c)) push_token(token, stop, out);
-    token.push_back(ascii_lower(c));
-  }
-  push_token(token, stop, out);
-}
 
 // Removes trailing blanks; after collapse_whitespace the blank is the only
 // white space left.
@@ -89,7 +26,7 @@ void rstrip_blanks(std::string& text) {
 std::string collapse_whitespace(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  if (is_ascii(text)) {
+  if (unicode::is_ascii(text)) {
     bool pending_blank = false;
     for (char c : text) {
       if (unicode::is_space(static_cast<unsigned char>(c))) {
@@ -127,15 +64,7 @@ void WordSet::insert(std::string_view word) {
   length_mask_ |= word.size() < 64 ? std::uint64_t{1} << word.size() : 0;
 }
 
-std::string split_identifier(std::string_view value) {
-  if (value.empty()) return std::string();
-  std::string separated = separate_words(value);
-  if (is_ascii(separated)) {
-    for (char& c : separated) c = ascii_lower(c);
-    return separated;
-  }
-  return unicode::to_lower(std::string_view(separated));
-}
+std::string split_identifier(std::string_view value) { return words::split_identifier(value); }
 
 std::string split_identifier(const JsonValue& value) {
   if (value.is_null()) return std::string();
@@ -145,11 +74,9 @@ std::string split_identifier(const JsonValue& value) {
 
 void tokenize_into(std::string_view text, const WordSet* stopwords, StringList& out) {
   const WordSet& stop = stopwords ? *stopwords : vocabulary().STOPWORDS;
-  if (is_ascii(text)) {
-    scan_ascii_identifier_words(text, stop, out);
-    return;
-  }
-  scan_word_runs(split_identifier(text), stop, out);
+  words::for_each_word(text, [&](std::string_view word) {
+    if (!stop.contains(word)) out.emplace_back(word);
+  });
 }
 
 StringList tokenize(std::string_view text, const WordSet* stopwords) {
@@ -168,8 +95,8 @@ std::string compact_text(std::string_view value, std::int64_t max_chars) {
   std::string text = collapse_whitespace(value);
   std::int64_t length = static_cast<std::int64_t>(unicode::code_point_length(text));
   if (length <= max_chars) return text;
-  // A prefix of max_chars - 3 code points, with the slice semantics of a
-  // negative end for limits below 3.
+  // A prefix of max_chars - 3 code points; for limits below 3 the negative
+  // cut drops that many from the end.
   std::int64_t cut = max_chars - 3;
   if (cut < 0) cut = std::max<std::int64_t>(0, length + cut);
   std::string out(unicode::prefix_code_points(text, static_cast<std::size_t>(cut)));
@@ -184,19 +111,6 @@ std::string compact_text(const JsonValue& value, std::int64_t max_chars) {
   JsonWriteOptions options;
   options.ensure_ascii = false;
   return compact_text(std::string_view(json_text(value, options)), max_chars);
-}
-
-std::int64_t estimate_tokens(std::string_view text, double chars_per_token) {
-  if (text.empty()) return 0;
-  if (chars_per_token == 0.0) throw DivisionByZero("float division by zero");
-  double ratio = static_cast<double>(unicode::code_point_length(text)) / chars_per_token;
-  if (std::isnan(ratio)) throw std::domain_error("cannot convert float NaN to integer");
-  double rounded = std::ceil(ratio);
-  if (std::isinf(rounded)) throw std::overflow_error("cannot convert float infinity to integer");
-  if (rounded < 1.0) return 1;
-  if (rounded >= 9223372036854775808.0)
-    throw std::overflow_error("token estimate does not fit in 64 bits");
-  return static_cast<std::int64_t>(rounded);
 }
 
 double overlap_score(const StringList& a, const StringList& b) {

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "common/json_value.h"
+#include "common/words.h"
 
 namespace tessarin::turnmend {
 
@@ -50,10 +50,7 @@ class WordSet {
 };
 
 // Raised by estimate_tokens for a chars_per_token of zero.
-class DivisionByZero : public std::domain_error {
- public:
-  using std::domain_error::domain_error;
-};
+using DivisionByZero = words::ZeroDivisionError;
 
 // order_date, order-date, sales.orderDate -> plain lower-case words.
 std::string split_identifier(std::string_view value);
@@ -66,16 +63,15 @@ StringList tokenize(const JsonValue& text, const WordSet* stopwords = nullptr);
 // Appends to out instead of returning a new list.
 void tokenize_into(std::string_view text, const WordSet* stopwords, StringList& out);
 
-// One-line text of a value, at most max_chars code points (for max_chars >= 3).
 // Every run of white space as one blank, none at either end.
 std::string collapse_whitespace(std::string_view text);
 
+// One-line text of a value, at most max_chars code points (for max_chars >= 3).
 std::string compact_text(std::string_view value, std::int64_t max_chars = 500);
 std::string compact_text(const JsonValue& value, std::int64_t max_chars = 500);
 
-// Rough LLM token count. Throws DivisionByZero for chars_per_token 0,
-// std::domain_error for NaN, std::overflow_error past int64.
-std::int64_t estimate_tokens(std::string_view text, double chars_per_token = 4.0);
+// Rough LLM token count: the word engine's estimate.
+using words::estimate_tokens;
 
 // Overlap coefficient of the two collections taken as sets.
 double overlap_score(const StringList& a, const StringList& b);

@@ -83,4 +83,9 @@ const Vocabulary& vocabulary() {
   return instance;
 }
 
+const words::WordIndex& stopword_index() {
+  static const words::WordIndex index(vocabulary().STOPWORDS.words());
+  return index;
+}
+
 }  // namespace tessarin::turnmend

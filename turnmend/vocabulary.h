@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/regex.h"
+#include "common/words.h"
 #include "turnmend/text.h"
 
 namespace tessarin::turnmend {
@@ -57,5 +58,9 @@ struct Vocabulary {
 
 // The module vocabulary.
 const Vocabulary& vocabulary();
+
+// STOPWORDS as a table of word hashes, for the word counters that hash their
+// words anyway.
+const words::WordIndex& stopword_index();
 
 }  // namespace tessarin::turnmend

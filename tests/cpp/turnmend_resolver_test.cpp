@@ -36,6 +36,7 @@ TEST(ResolveRoadsTest, MakeItCategoryBased) {
   EXPECT_EQ(r.base_turn_id, 1);
   EXPECT_TRUE(r.use_previous_state);
   EXPECT_EQ(r.intent_delta.operation, "replace_group_by");
+  EXPECT_EQ(r.intent_delta.dimension_hint, "category");
   // Regrouping drops the old dimension from the required columns.
   EXPECT_EQ(*r.required_columns.find("sales_orders"),
             (std::vector<std::string>{"order_date", "region", "revenue"}));
@@ -55,6 +56,10 @@ TEST(ResolveRoadsTest, ConsiderMonthlyAsksBack) {
             "months");
   ASSERT_EQ(r.candidates.size(), 1u);
   EXPECT_NEAR(r.candidates[0].score, 0.55, 1e-12);
+  // The delta behind it: a modification with the month grain.
+  IntentDelta d = Turnmend::_extract_intent_delta("consider monthly?");
+  EXPECT_EQ(d.operation, "add_granularity");
+  EXPECT_EQ(d.granularity, "month");
 }
 
 TEST(ResolveTest, BlankMessageNeedsNoCards) {

@@ -10,6 +10,7 @@
 
 #include "common/display.h"
 #include "common/unicode.h"
+#include "turnmend/card_overlap.h"
 #include "turnmend/ranking.h"
 #include "turnmend/resolver.h"
 #include "turnmend/vocabulary.h"
@@ -315,6 +316,51 @@ TEST(Ranking, OnePassOverlapsEqualTheTokenSetOverlaps) {
   }
 }
 
+// The meter is given a temporary word list: it must keep its own copy. Words
+// of more than 8 bytes are compared byte by byte, so they read that copy.
+class OverlapMeterOwnsItsWords : public testing::TestWithParam<std::string> {};
+
+TEST_P(OverlapMeterOwnsItsWords, AfterTheListIsGone) {
+  const std::string message = GetParam();
+  TurnContextCard card = card_with_id(1);
+  card.user_question = "Quarterly Revenue by internationalizationStatus";
+  card.entities = {"quarterly_revenue", "INTERNATIONALIZATION"};
+  card.query_state.set("metric", JsonValue("quarterly revenue"));
+  detail::CardOverlapMeter meter(tokenize(std::string_view(message)));
+  const detail::CardOverlaps got = meter.measure(card);
+  const detail::CardOverlaps want = reference_overlaps(message, card);
+  EXPECT_GT(want.keyword, 0.0);
+  EXPECT_EQ(got.keyword, want.keyword);
+  EXPECT_EQ(got.entity, want.entity);
+}
+
+std::string with_filler_words(std::string message) {
+  for (int i = 0; i < 70; ++i) message += " filler" + std::to_string(i);
+  return message;
+}
+
+// Short messages take the capped counts, those of more than 64 distinct
+// words the full word sets.
+INSTANTIATE_TEST_SUITE_P(Ranking, OverlapMeterOwnsItsWords,
+                         testing::Values("quarterly revenue", "internationalization status",
+                                         "quarterly internationalization",
+                                         with_filler_words("quarterly revenue"),
+                                         with_filler_words("internationalization")));
+
+// The artifact reference with both patterns run as written (the detection
+// skips the noun search without a noun and scans for \w+_\d+ by hand).
+std::optional<std::string> artifact_reference_by_pattern(std::u32string_view q) {
+  static const Regex noun("\\b(chart|table|card|widget|result)\\s*#?\\s*(\\w+)\\b");
+  static const Regex identifier("\\b(\\w+_\\d+)\\b");
+  auto group = [&](const RegexMatch& match, std::size_t i) {
+    return unicode::encode_utf8(match.group(q, i));
+  };
+  RegexMatch match;
+  if (noun.search(q, 0, match)) return group(match, 1) + "_" + group(match, 2);
+  if (identifier.search(q, 0, match)) return group(match, 1);
+  return std::nullopt;
+}
+
 TEST(Ranking, ArtifactReferenceScannerAgreesWithThePatterns) {
   // Word characters of several kinds (other scripts' letters and digits
   // included), underscores, number signs, blanks and the artifact nouns.
@@ -326,7 +372,7 @@ TEST(Ranking, ArtifactReferenceScannerAgreesWithThePatterns) {
   for (int round = 0; round < 20000; ++round) {
     std::u32string q;
     for (std::size_t n = rng() % 10; n > 0; --n) q += pieces[rng() % pieces.size()];
-    ASSERT_EQ(detail::artifact_reference(q), detail::artifact_reference_by_pattern(q))
+    ASSERT_EQ(detail::artifact_reference(q), artifact_reference_by_pattern(q))
         << "round " << round << ": " << unicode::encode_utf8(q);
   }
   EXPECT_EQ(detail::artifact_reference(U"use sales_2023 again"), "sales_2023");
@@ -980,40 +1026,6 @@ TEST(MetadataQuery, CountedTermsEqualThePlainDefinition) {
               reference_query_terms(all, limit))
         << "round " << round;
   }
-}
-
-// ------------------------------------------------------------ the two roads
-
-TEST(Roads, MakeItCategoryBasedModifiesThePreviousQuery) {
-  Turnmend resolver;
-  ContextResolution r =
-      resolver.resolve("make it category based", CardList{make_card(demonstration_card())});
-  EXPECT_EQ(r.context_type, "modify_previous_query");
-  EXPECT_EQ(r.route, "generate");
-  EXPECT_DOUBLE_EQ(r.confidence, 0.55);
-  EXPECT_EQ(r.reason, "User message appears to modify or continue a previous result.");
-  EXPECT_EQ(r.resolved_question, "Show sum revenue by category where order_date last_6_months");
-  EXPECT_EQ(r.required_tables, StringList{"sales_orders"});
-  EXPECT_EQ(*r.required_columns.find("sales_orders"),
-            (StringList{"order_date", "region", "revenue"}));
-  EXPECT_EQ(r.intent_delta.operation, "replace_group_by");
-  EXPECT_EQ(r.intent_delta.dimension_hint, "category");
-}
-
-TEST(Roads, ConsiderMonthlyAsksWhichResult) {
-  Turnmend resolver;
-  ContextResolution r =
-      resolver.resolve("consider monthly?", CardList{make_card(demonstration_card())});
-  EXPECT_EQ(r.context_type, "clarification_needed");
-  EXPECT_EQ(r.reason, "The question looks contextual, but the base turn is ambiguous.");
-  ASSERT_TRUE(r.clarification_question);
-  EXPECT_EQ(*r.clarification_question,
-            "Which previous result should I use? turn 1: Show total revenue by region for last "
-            "6 months");
-  // The delta behind it: a modification with the month grain.
-  IntentDelta d = Turnmend::_extract_intent_delta("consider monthly?");
-  EXPECT_EQ(d.operation, "add_granularity");
-  EXPECT_EQ(d.granularity, "month");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Small text and number helpers shared by the resolver steps that read the
-// message: code-point views of UTF-8 text, regex group text, and the
-// conversion of matched digit runs (any script's decimal digits) to numbers.
+// Text helpers of the resolver steps that read the message: the message as
+// lower-cased code points, regex group text, and the values of matched digit
+// runs (any script's decimal digits).
 #pragma once
 
 #include <cstdint>
@@ -31,13 +31,5 @@ std::optional<std::int64_t> digits_to_int64(std::u32string_view digits);
 // rounded, infinity past the double range, 0.0 below it. Null when the text
 // is not of that form.
 std::optional<double> decimal_to_double(std::u32string_view text);
-
-// Order of "highest score first" sorts; NaN scores sort last so the order
-// stays a strict weak order.
-inline bool higher_score(double a, double b) {
-  if (a != a) return false;
-  if (b != b) return true;
-  return a > b;
-}
 
 }  // namespace tessarin::turnmend::detail

@@ -1,0 +1,69 @@
+// The word engine: identifier splitting, word tables and the token estimate.
+#include "common/words.h"
+
+#include <cmath>
+
+namespace tessarin::words {
+
+namespace {
+
+bool is_ascii_capital(char c) { return c >= 'A' && c <= 'Z'; }
+
+// The separators and the blanks before capitals, on the bytes: ASCII
+// characters are single bytes in UTF-8, so byte 0 is the first character.
+std::string separate_words(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '_' || c == '-' || c == '.') c = ' ';
+    if (i > 0 && is_ascii_capital(c)) out.push_back(' ');
+    out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string split_identifier(std::string_view text) {
+  if (text.empty()) return std::string();
+  std::string separated = separate_words(text);
+  if (unicode::is_ascii(separated)) {
+    for (char& c : separated)
+      if (is_ascii_capital(c)) c = static_cast<char>(c - 'A' + 'a');
+    return separated;
+  }
+  return unicode::to_lower(std::string_view(separated));
+}
+
+WordIndex::WordIndex(const std::vector<std::string>& words) {
+  std::size_t capacity = 16;
+  while (capacity < 2 * words.size()) capacity *= 2;
+  slots_.assign(capacity, 0);
+  words_.reserve(words.size());
+  refs_.reserve(words.size());
+  for (const std::string& word : words) {
+    const std::uint64_t h = word_hash(word);
+    if (contains(word.data(), word.size(), h)) continue;
+    std::size_t i = h & (capacity - 1);
+    while (slots_[i]) i = (i + 1) & (capacity - 1);
+    const std::string& kept = words_.emplace_back(word);
+    refs_.push_back(WordRef{kept.data(), static_cast<std::uint32_t>(kept.size()), h});
+    slots_[i] = static_cast<std::uint32_t>(refs_.size());
+  }
+}
+
+std::int64_t estimate_tokens(std::string_view text, double chars_per_token) {
+  if (text.empty()) return 0;
+  if (chars_per_token == 0.0) throw ZeroDivisionError("float division by zero");
+  const double ratio = static_cast<double>(unicode::code_point_length(text)) / chars_per_token;
+  if (std::isnan(ratio)) throw std::domain_error("cannot convert float NaN to integer");
+  const double rounded = std::ceil(ratio);
+  if (std::isinf(rounded)) throw std::overflow_error("cannot convert float infinity to integer");
+  if (rounded < 1.0) return 1;
+  if (rounded >= 9223372036854775808.0)
+    throw std::overflow_error("token estimate does not fit in 64 bits");
+  return static_cast<std::int64_t>(rounded);
+}
+
+}  // namespace tessarin::words
