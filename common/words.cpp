@@ -54,9 +54,13 @@ WordIndex::WordIndex(const std::vector<std::string>& words) {
 }
 
 std::int64_t estimate_tokens(std::string_view text, double chars_per_token) {
-  if (text.empty()) return 0;
+  return estimate_tokens_of_length(unicode::code_point_length(text), chars_per_token);
+}
+
+std::int64_t estimate_tokens_of_length(std::size_t code_points, double chars_per_token) {
+  if (code_points == 0) return 0;
   if (chars_per_token == 0.0) throw ZeroDivisionError("float division by zero");
-  const double ratio = static_cast<double>(unicode::code_point_length(text)) / chars_per_token;
+  const double ratio = static_cast<double>(code_points) / chars_per_token;
   if (std::isnan(ratio)) throw std::domain_error("cannot convert float NaN to integer");
   const double rounded = std::ceil(ratio);
   if (std::isinf(rounded)) throw std::overflow_error("cannot convert float infinity to integer");

@@ -291,5 +291,7 @@ class ZeroDivisionError : public std::domain_error {
 // raises ZeroDivisionError, a NaN quotient std::domain_error, an infinite
 // quotient (of either sign) or a ceiling past int64 std::overflow_error.
 std::int64_t estimate_tokens(std::string_view text, double chars_per_token = 4.0);
+// The same for a text of this many code points.
+std::int64_t estimate_tokens_of_length(std::size_t code_points, double chars_per_token = 4.0);
 
 }  // namespace tessarin::words

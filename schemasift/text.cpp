@@ -134,21 +134,6 @@ std::string normalize_text(const JsonValue& text) {
   return out;
 }
 
-std::int64_t estimate_tokens(std::string_view text, double chars_per_token) {
-  return estimate_tokens_of_length(unicode::code_point_length(text), chars_per_token);
-}
-
-std::int64_t estimate_tokens_of_length(std::size_t code_points, double chars_per_token) {
-  if (code_points == 0) return 0;
-  if (chars_per_token == 0.0) throw ZeroDivisionError("float division by zero");
-  double quotient = static_cast<double>(code_points) / chars_per_token;
-  if (std::isnan(quotient)) throw std::invalid_argument("cannot convert float NaN to integer");
-  double ceiling = std::ceil(quotient);
-  if (ceiling >= 9.2233720368547758e18)
-    throw std::overflow_error("cannot convert float infinity to integer");
-  return ceiling < 1.0 ? 1 : static_cast<std::int64_t>(ceiling);
-}
-
 std::string stable_hash(const JsonValue& value) {
   JsonWriteOptions options;
   options.sort_keys = true;

@@ -18,6 +18,8 @@
 
 #include "common/json_value.h"
 #include "common/regex.h"
+#include "common/unicode.h"
+#include "common/words.h"
 
 namespace tessarin::schemasift {
 
@@ -83,18 +85,12 @@ void for_each_token(std::string_view text, const WordSet* stopwords, F&& f);
 // Flattens a value to text: lists joined by blanks, maps as "key value" pairs.
 std::string normalize_text(const JsonValue& text);
 
-// Raised where Python raises ZeroDivisionError.
-class ZeroDivisionError : public std::domain_error {
- public:
-  using std::domain_error::domain_error;
-};
-
-// max(1, ceil(code points / chars_per_token)); 0 for an empty text.
-// chars_per_token 0 raises ZeroDivisionError; a NaN quotient raises
-// std::invalid_argument and an unbounded one std::overflow_error.
-std::int64_t estimate_tokens(std::string_view text, double chars_per_token = 4.0);
-// The same for a text of this many code points.
-std::int64_t estimate_tokens_of_length(std::size_t code_points, double chars_per_token = 4.0);
+// max(1, ceil(code points / chars_per_token)); 0 for an empty text: the
+// token estimate both libraries share (ZeroDivisionError for a zero
+// chars_per_token, as Python raises).
+using words::ZeroDivisionError;
+using words::estimate_tokens;
+using words::estimate_tokens_of_length;
 
 // First 16 hex digits of the SHA-256 of the value's sorted-key JSON text.
 std::string stable_hash(const JsonValue& value);
@@ -110,11 +106,7 @@ std::string split_identifier_general(std::string_view value);
 inline bool is_ascii_alnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
-inline bool has_non_ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
-  return false;
-}
+inline bool has_non_ascii(std::string_view text) { return !unicode::is_ascii(text); }
 }  // namespace detail
 
 template <class F>

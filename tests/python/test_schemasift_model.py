@@ -100,6 +100,8 @@ def test_estimate_tokens_errors_as_python():
         ss.estimate_tokens("a", math.nan)
     with pytest.raises(OverflowError):
         ss.estimate_tokens("a", 1e-320)
+    with pytest.raises(OverflowError):  # math.ceil(-inf)
+        ss.estimate_tokens("a", -1e-320)
 
 
 def _reference_hash(value):

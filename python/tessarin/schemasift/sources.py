@@ -442,7 +442,7 @@ class _DdlReader:
 
     def statement(self, text: str, e: Any) -> None:
         exp = self.exp
-        alter = getattr(exp, "Alter", None) or getattr(exp, "AlterTable")
+        alter = getattr(exp, "Alter", None) or exp.AlterTable
         if isinstance(e, exp.Create):
             kind = str(e.args.get("kind") or "").upper()
             if kind == "TABLE" and isinstance(e.this, exp.Schema):
