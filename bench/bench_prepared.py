@@ -54,16 +54,22 @@ def dict_select_ms(n_tables: int, n_columns: int, strategy: str, repeat: int) ->
     return median_ms(lambda i: selector.select(QUESTIONS[i % len(QUESTIONS)], catalog), repeat)
 
 
-def baseline_ms(path: str, n_tables: int, n_columns: int, strategy: str, repeat: int) -> float:
+def baseline_ms(path: str, n_tables: int, n_columns: int, strategy: str, repeat: int,
+                timeout: float) -> float | None:
+    """The baseline's median, or None when it does not finish within timeout seconds."""
     env = dict(os.environ, PYTHONPATH=path)
     code = (f"import sys; sys.path.insert(0, {str(HERE)!r}); import bench_prepared as b; "
             f"print(b.dict_select_ms({n_tables}, {n_columns}, {strategy!r}, {repeat}))")
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                          check=True)
+    try:
+        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, check=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None
     return float(done.stdout.strip().splitlines()[-1])
 
 
-def bench_shape(n_tables: int, n_columns: int, baseline: str | None, repeat: int) -> None:
+def bench_shape(n_tables: int, n_columns: int, baseline: str | None, repeat: int,
+                timeout: float) -> None:
     from tessarin import schemasift as ss
 
     catalog = generated_catalog(n_tables, n_columns)
@@ -90,8 +96,9 @@ def bench_shape(n_tables: int, n_columns: int, baseline: str | None, repeat: int
         on_dict = dict_select_ms(n_tables, n_columns, strategy, max(3, repeat // 2))
         line = f"  {strategy:>8} {on_prepared:12.2f} {on_dict:9.1f} {on_dict / on_prepared:6.0f}x"
         if baseline:
-            old = baseline_ms(baseline, n_tables, n_columns, strategy, 1)
-            line += f" {old:17.1f} {old / on_prepared:6.0f}x"
+            old = baseline_ms(baseline, n_tables, n_columns, strategy, 1, timeout)
+            line += (f" {old:17.1f} {old / on_prepared:6.0f}x" if old is not None
+                     else f" {'> %.0f s' % timeout:>17}")
         print(line)
 
     selector = ss.Schemasift(ss.SelectorConfig(strategy="lexical"))
@@ -108,9 +115,11 @@ def main() -> None:
     parser.add_argument("--baseline", help="folder holding the baseline tessarin package")
     parser.add_argument("--quick", action="store_true", help="only the first shape")
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--timeout", type=float, default=300.0,
+                        help="seconds a baseline selection may take")
     args = parser.parse_args()
     for n_tables, n_columns in SHAPES[:1] if args.quick else SHAPES:
-        bench_shape(n_tables, n_columns, args.baseline, args.repeat)
+        bench_shape(n_tables, n_columns, args.baseline, args.repeat, args.timeout)
 
 
 if __name__ == "__main__":
