@@ -98,7 +98,7 @@ def bench_shape(n_tables: int, n_columns: int, baseline: str | None, repeat: int
         if baseline:
             old = baseline_ms(baseline, n_tables, n_columns, strategy, 1, timeout)
             line += (f" {old:17.1f} {old / on_prepared:6.0f}x" if old is not None
-                     else f" {'> %.0f s' % timeout:>17}")
+                     else f" {f'> {timeout:.0f} s':>17}")
         print(line)
 
     selector = ss.Schemasift(ss.SelectorConfig(strategy="lexical"))
