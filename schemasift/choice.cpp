@@ -26,6 +26,49 @@ bool contains(const WordSet& set, std::string_view name) { return set.find(name)
 
 bool non_empty(const std::optional<std::string>& value) { return value && !value->empty(); }
 
+// A column being ranked, by reference to the table's own.
+struct ColumnEntry {
+  const ColumnMeta* column;
+  double score;
+  std::vector<std::string> reasons;
+
+  friend bool operator==(const ColumnEntry& a, const ColumnEntry& b) {
+    return *a.column == *b.column && a.score == b.score && a.reasons == b.reasons;
+  }
+};
+
+const ColumnMeta& column_of(const ScoredColumn& entry) { return entry.column; }
+const ColumnMeta& column_of(const ColumnEntry& entry) { return *entry.column; }
+const ColumnMeta& column_of(const ColumnEntry* entry) { return *entry->column; }
+
+// Positions in `ranked` of the best column of each role the intent asks for
+// (date or datetime, metric, dimension or text) that no chosen column or
+// earlier pick has the name of.
+template <class Ranked, class Chosen>
+std::vector<std::size_t> intent_picks(const std::vector<Ranked>& ranked,
+                                      const std::vector<Chosen>& selected,
+                                      const QueryIntent& intent) {
+  WordSet chosen_names;
+  for (const Chosen& entry : selected) chosen_names.insert(column_of(entry).name);
+  std::vector<std::size_t> picks;
+  auto add_best_role = [&](std::string_view role_a, std::string_view role_b) {
+    for (std::size_t i = 0; i < ranked.size(); ++i) {
+      const ColumnMeta& col = column_of(ranked[i]);
+      if (contains(chosen_names, col.name)) continue;
+      if (col.role == role_a || col.role == role_b) {
+        picks.push_back(i);
+        chosen_names.insert(col.name);
+        return;
+      }
+    }
+  };
+  if (intent.has_time_filter || intent.wants_trend)
+    add_best_role(ColumnRole::DATE, ColumnRole::DATETIME);
+  if (intent.wants_metric) add_best_role(ColumnRole::METRIC, ColumnRole::METRIC);
+  if (intent.wants_grouping) add_best_role(ColumnRole::DIMENSION, ColumnRole::TEXT);
+  return picks;
+}
+
 // The table choice over any kind of scored entry: required entries first
 // (in ranked order), then the best others above the minimum score, at least
 // one when there is any, at most max(top_k, 1). Returns entry positions.
@@ -217,12 +260,14 @@ std::vector<ScoredColumn> Schemasift::score_and_choose_columns(
     const QueryIntent& intent, const internal::Similarities& tfidf,
     const internal::Similarities& embedding, const WordSet& required_columns,
     const WordSet& excluded_columns) const {
-  std::vector<ScoredColumn> collected;
+  // Columns are ranked and chosen by reference; only the chosen ones are
+  // copied into the result.
+  std::vector<ColumnEntry> collected;
   collected.reserve(table.columns.size());
   for (std::size_t j = 0; j < table.columns.size(); ++j) {
     const ColumnMeta& col = table.columns[j];
     if (contains(excluded_columns, col.name)) continue;
-    ScoredColumn entry{col, 0.0, {}};
+    ColumnEntry entry{&col, 0.0, {}};
     std::vector<std::string>& reasons = entry.reasons;
     double lexical = _normalize_lexical(raw_column_score(terms, col, intent, &reasons));
     double score = _blend_scores(lexical, tfidf.column(position, j, table, col),
@@ -257,24 +302,31 @@ std::vector<ScoredColumn> Schemasift::score_and_choose_columns(
 
   std::vector<std::size_t> order = internal::ranked_positions(
       collected.size(), [&](std::size_t i) { return collected[i].score; });
-  std::vector<ScoredColumn> ranked;
+  std::vector<ColumnEntry> ranked;
   ranked.reserve(collected.size());
   for (std::size_t i : order) ranked.push_back(std::move(collected[i]));
 
-  std::vector<ScoredColumn> selected;
-  for (const ScoredColumn& entry : ranked)
-    if (entry.score >= config.min_column_score) selected.push_back(entry);
-  for (const ScoredColumn& entry : ranked) {
-    if (!contains(required_columns, entry.column.name)) continue;
-    if (std::find(selected.begin(), selected.end(), entry) == selected.end())
-      selected.push_back(entry);
+  std::vector<const ColumnEntry*> selected;
+  for (const ColumnEntry& entry : ranked)
+    if (entry.score >= config.min_column_score) selected.push_back(&entry);
+  for (const ColumnEntry& entry : ranked) {
+    if (!contains(required_columns, entry.column->name)) continue;
+    // An equal entry (the same column listed twice, equally scored) counts
+    // as chosen already.
+    bool chosen = std::any_of(selected.begin(), selected.end(),
+                              [&](const ColumnEntry* other) { return *other == entry; });
+    if (!chosen) selected.push_back(&entry);
   }
-  _ensure_intent_columns(table, ranked, selected, intent);
-  if (selected.empty() && !ranked.empty()) selected.push_back(ranked.front());
+  for (std::size_t i : intent_picks(ranked, selected, intent)) selected.push_back(&ranked[i]);
+  if (selected.empty() && !ranked.empty()) selected.push_back(&ranked.front());
   std::size_t limit =
       static_cast<std::size_t>(std::max<std::int64_t>(config.max_columns_per_table, 1));
   if (selected.size() > limit) selected.resize(limit);
-  return selected;
+  std::vector<ScoredColumn> out;
+  out.reserve(selected.size());
+  for (const ColumnEntry* entry : selected)
+    out.push_back(ScoredColumn{*entry->column, entry->score, entry->reasons});
+  return out;
 }
 
 std::vector<ScoredColumn> Schemasift::_score_and_choose_columns(
@@ -290,25 +342,7 @@ std::vector<ScoredColumn> Schemasift::_score_and_choose_columns(
 std::vector<std::size_t> Schemasift::_intent_column_picks(const std::vector<ScoredColumn>& ranked,
                                                           const std::vector<ScoredColumn>& selected,
                                                           const QueryIntent& intent) {
-  WordSet chosen_names;
-  for (const ScoredColumn& entry : selected) chosen_names.insert(entry.column.name);
-  std::vector<std::size_t> picks;
-  auto add_best_role = [&](std::string_view role_a, std::string_view role_b) {
-    for (std::size_t i = 0; i < ranked.size(); ++i) {
-      const ColumnMeta& col = ranked[i].column;
-      if (contains(chosen_names, col.name)) continue;
-      if (col.role == role_a || col.role == role_b) {
-        picks.push_back(i);
-        chosen_names.insert(col.name);
-        return;
-      }
-    }
-  };
-  if (intent.has_time_filter || intent.wants_trend)
-    add_best_role(ColumnRole::DATE, ColumnRole::DATETIME);
-  if (intent.wants_metric) add_best_role(ColumnRole::METRIC, ColumnRole::METRIC);
-  if (intent.wants_grouping) add_best_role(ColumnRole::DIMENSION, ColumnRole::TEXT);
-  return picks;
+  return intent_picks(ranked, selected, intent);
 }
 
 std::vector<ScoredColumn>& Schemasift::_ensure_intent_columns(

@@ -3,6 +3,7 @@
 #include "schemasift/lexical_index.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace tessarin::schemasift::internal {
 
@@ -40,7 +41,18 @@ void LexicalIndex::PhraseIndex::add(std::string phrase, std::uint32_t owner) {
 }
 
 void LexicalIndex::PhraseIndex::seal() {
-  for (const auto& [phrase, owners] : owners_) lengths_.push_back(phrase.size());
+  pair_lengths_.assign(kPairBuckets, 0);
+  for (const auto& [phrase, owners] : owners_) {
+    lengths_.push_back(phrase.size());
+    auto first = static_cast<unsigned char>(phrase[0]);
+    if (phrase.size() == 1) {
+      single_bytes_[first] = true;
+    } else {
+      auto second = static_cast<unsigned char>(phrase[1]);
+      pair_lengths_[pair_bucket(first, second)] |= std::uint64_t{1}
+                                                   << std::min(phrase.size(), kLongLength);
+    }
+  }
   std::sort(lengths_.begin(), lengths_.end());
   lengths_.erase(std::unique(lengths_.begin(), lengths_.end()), lengths_.end());
   length_sum_ = 0;
@@ -50,15 +62,30 @@ void LexicalIndex::PhraseIndex::seal() {
 template <class Hit>
 void LexicalIndex::PhraseIndex::find_in(std::string_view text, Hit&& hit) const {
   std::vector<const Owners*> found;
-  // Looking up every substring of each phrase length hashes about
-  // text.size() * length_sum_ bytes; searching the text for each phrase costs
-  // about text.size() per phrase. Both find the same phrases.
+  // Looking up the substrings that may be phrases (by their first two
+  // bytes and length) costs at most text.size() * length_sum_ hashed bytes;
+  // searching the text for each phrase costs about text.size() per phrase.
+  // Both find the same phrases.
   if (length_sum_ < owners_.size()) {
-    for (std::size_t length : lengths_) {
-      if (length > text.size()) break;
-      for (std::size_t at = 0; at + length <= text.size(); ++at) {
-        auto entry = owners_.find(text.substr(at, length));
-        if (entry != owners_.end()) found.push_back(&entry->second);
+    auto look_up = [&](std::size_t at, std::size_t length) {
+      if (at + length > text.size()) return;
+      auto entry = owners_.find(text.substr(at, length));
+      if (entry != owners_.end()) found.push_back(&entry->second);
+    };
+    auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      if (single_bytes_[byte(at)]) look_up(at, 1);
+      if (at + 1 >= text.size()) break;
+      std::uint64_t lengths = pair_lengths_[pair_bucket(byte(at), byte(at + 1))];
+      for (; lengths != 0; lengths &= lengths - 1) {
+        auto length = static_cast<std::size_t>(std::countr_zero(lengths));
+        if (length < kLongLength) {
+          look_up(at, length);
+          continue;
+        }
+        for (auto it = std::lower_bound(lengths_.begin(), lengths_.end(), kLongLength);
+             it != lengths_.end(); ++it)
+          look_up(at, *it);
       }
     }
     // A phrase found at several places counts once.
@@ -73,7 +100,8 @@ void LexicalIndex::PhraseIndex::find_in(std::string_view text, Hit&& hit) const 
 }
 
 std::size_t LexicalIndex::PhraseIndex::nbytes() const {
-  std::size_t bytes = owners_.bucket_count() * sizeof(void*) + vector_bytes(lengths_);
+  std::size_t bytes = owners_.bucket_count() * sizeof(void*) + vector_bytes(lengths_) +
+                      vector_bytes(pair_lengths_);
   for (const auto& [phrase, owners] : owners_)
     bytes += kNodeOverhead + phrase.capacity() + vector_bytes(owners);
   return bytes;

@@ -83,9 +83,20 @@ class LexicalIndex {
 
    private:
     using Owners = std::vector<std::uint32_t>;
+    static constexpr std::size_t kPairBuckets = 8192;
+    static constexpr std::size_t kLongLength = 63;  // this length and more share a bit
+    static std::size_t pair_bucket(unsigned char first, unsigned char second) {
+      return (first * 131u + second) & (kPairBuckets - 1);
+    }
+
     std::unordered_map<std::string, Owners, StringHash, std::equal_to<>> owners_;
     std::vector<std::size_t> lengths_;  // distinct phrase lengths, ascending
     std::size_t length_sum_ = 0;
+    // Which lengths the phrases starting with a pair of bytes have (a bit
+    // per length, by a hash of the pair), and which bytes are phrases of
+    // one byte: most places of a question start no phrase at all.
+    std::vector<std::uint64_t> pair_lengths_;
+    std::array<bool, 256> single_bytes_{};
   };
 
   std::uint32_t token_id(std::string_view token);

@@ -36,6 +36,12 @@ JsonList first_reasons(const std::vector<std::string>& reasons) {
 
 JsonValue rounded(double score) { return round_to(score, internal::kScoreDigits); }
 
+TableMeta without_columns(const TableMeta& t) {
+  return {t.table_name,          t.business_name,         t.description,
+          t.tags,                {},                      t.default_date_column,
+          t.default_metric_column, t.row_count,           t.extra};
+}
+
 }  // namespace
 
 Schemasift::Schemasift(SelectorConfig config) : config(std::move(config)) {}
@@ -137,9 +143,12 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
   for (std::size_t i : chosen) {
     internal::TableScore& entry = scored[i];
     complete_reasons(terms, catalog, required_tables, entry);
-    ScoredTable table{catalog.tables[entry.position], entry.score, entry.reasons, {}};
+    const TableMeta& source = catalog.tables[entry.position];
+    // The chosen columns stand in `columns`; the table's own list would be a
+    // copy nothing reads.
+    ScoredTable table{without_columns(source), entry.score, entry.reasons, {}};
     table.columns = score_and_choose_columns(
-        terms, entry.position, table.table, intent, tfidf, embedding,
+        terms, entry.position, source, intent, tfidf, embedding,
         names_for(options.required_columns, table.table.table_name),
         names_for(options.excluded_columns, table.table.table_name));
     selected_tables.push_back(std::move(table));
