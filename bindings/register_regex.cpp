@@ -385,7 +385,9 @@ void register_regex(nb::module_& m) {
       .def("__getstate__",
            [](const Regex& re) { return nb::make_tuple(re.pattern(), re.ignorecase()); })
       .def("__setstate__", [](Regex& self, const nb::tuple& state) {
-        new (&self) Regex(compile(state[0], nb::cast<bool>(state[1])));
+        if (state.size() != 2 || !PyBool_Check(state[1].ptr()))
+          throw nb::value_error("bad pickle state for Pattern: expected (pattern, ignorecase)");
+        new (&self) Regex(compile(state[0], state[1].ptr() == Py_True));
       });
 
   m.def("compile_pattern", &compile, nb::arg("pattern"), nb::arg("ignorecase") = false,
