@@ -1,7 +1,7 @@
 // Python surface of the resolver: tessarin._core.turnmend. Text primitives,
 // vocabulary constants, records, Turnmend with every step as a method, and
-// resolve_context. resolve releases the GIL; the fallback wrapper takes it
-// back to call the Python callable.
+// resolve_context. resolve releases the GIL when it has a fallback, which
+// takes it back to call the Python callable.
 #include <nanobind/stl/function.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/shared_ptr.h>
@@ -289,6 +289,13 @@ ContextResolution resolve_released(const Turnmend& resolver, nb::handle current_
   std::string question =
       current_question.is_none() ? std::string() : text_arg(current_question, "current_question");
   std::vector<CardSource> sources = card_sources(context_cards);
+  // Without a fallback no Python code runs until the resolve returns, so
+  // holding the GIL keeps the caller's cards still; copying them would cost
+  // as much as the resolve itself.
+  if (!resolver.llm_fallback)
+    return resolver.resolve(question, sources, active_turn_id, preferred_task_type);
+  // The fallback runs Python code, which may assign card fields: work on
+  // copies and let other threads run meanwhile.
   CardSnapshots snapshots(sources);
   ContextResolution result;
   {
