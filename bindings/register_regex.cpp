@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/regex.h"
+#include "common/regex_internal.h"
 #include "convert.h"
 #include "register.h"
 
@@ -390,6 +391,8 @@ void register_regex(nb::module_& m) {
         new (&self) Regex(compile(state[0], state[1].ptr() == Py_True));
       });
 
+  m.def("_regex_memo_from_start", &regex_detail::set_memo_from_start, nb::arg("on"),
+        "Test hook: memoize every search from its first step.");
   m.def("compile_pattern", &compile, nb::arg("pattern"), nb::arg("ignorecase") = false,
         "compile_pattern(pattern, ignorecase=False) -> Pattern\n\n"
         "Compiles a pattern; ValueError names the fault and its position.");
