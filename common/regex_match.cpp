@@ -517,6 +517,8 @@ class Matcher {
           if (k > inst.min) {
             f.count = k;
           } else {
+            // Every longer count has failed by now.
+            record_failures(inst, f.pos + k + 1, f.pos + f.limit, top);
             stack_.pop_back();
           }
           enter_continuation(inst, pos, top);

@@ -322,7 +322,7 @@ def test_long_texts_do_not_overflow_and_agree():
 
 # --- Bounded matching: the memoized paths give re's results ------------------
 
-_CATASTROPHIC = [r"(a*)*$", r"()*(a+)+b", r"(?=(a+)+b)", r"(.*)*x", r"(a(?!b)+)+b", r"(a+)+b",
+_CATASTROPHIC = [r"(a*)*$", r"(a*)+b", r"a*(?:a*)*b", r"(?:a*){1,3}b", r"()*(a+)+b", r"(?=(a+)+b)", r"(.*)*x", r"(a(?!b)+)+b", r"(a+)+b",
                  r"(a|a)*b", r"(a|aa)*b", r"(\w+\s?)*$", r"^(a+)+$", r"(x+x+)+y", r"(?:(a*)*b|a)+c",
                  r"(?!(a*)*b)a", r"(?<=(?:a|a){2})(a*)*c", r"((?=a*)a?)*$"]
 
