@@ -189,7 +189,7 @@ TurnContextCard TurnContextCard::from_map(const JsonMap& map) {
 
   TurnContextCard card;
   for (const auto& [key, v] : map) {
-    auto fail = [&key, &v](const char* expected) {
+    auto fail = [&key = key, &v = v](const char* expected) {
       throw CardMapError(
           "TurnContextCard." + key + " must be " + expected + ", got " + python_kind_name(v), key);
     };
@@ -330,7 +330,7 @@ const std::vector<std::string_view>& IntentDelta::field_names() {
 IntentDelta IntentDelta::from_map(const JsonMap& map) {
   IntentDelta delta;
   for (const auto& [key, v] : map) {
-    auto fail = [&key, &v](const char* expected) {
+    auto fail = [&key = key, &v = v](const char* expected) {
       throw DeltaMapError("IntentDelta." + key + " must be " + expected + ", got " +
                           python_kind_name(v));
     };
