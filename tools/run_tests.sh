@@ -35,6 +35,7 @@ for demo in turnmend schemasift; do
 done
 echo "demonstrations: C++ and Python print the same bytes"
 
+tools/run_fuzz.sh; tools/run_tsan.sh  # fuzz targets for a few minutes; C++ tests under ThreadSanitizer
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.
 cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python
