@@ -232,8 +232,7 @@ class Matcher {
     return iv.lo <= iv.hi ? &iv : nullptr;
   }
 
-  void record_failures(const Inst& inst, std::size_t lo, std::size_t hi, bool top) {
-    (void)top;
+  void record_failures(const Inst& inst, std::size_t lo, std::size_t hi, bool) {
     if (lo <= hi && fresh(inst, lo)) ++lo;
     if (lo > hi) return;
     Interval& iv = failed_[inst.y];
