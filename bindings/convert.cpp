@@ -1,7 +1,10 @@
 // Python <-> JsonValue conversion (see convert.h).
 #include "convert.h"
 
+#include <cstdint>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_set>
 
 namespace tessarin::py {
 
@@ -11,7 +14,12 @@ namespace {
 // also stops self-containing lists and dicts.
 constexpr int kMaxDepth = 400;
 
+// Counts the calls back into Python code made while converting: only those
+// can change a container under conversion.
+thread_local std::uint64_t callbacks_run = 0;
+
 std::string str_of(nb::handle obj) {
+  ++callbacks_run;
   nb::object text = nb::steal(PyObject_Str(obj.ptr()));
   if (!text.is_valid()) throw nb::python_error();
   return to_utf8(text, "str() of a value");
@@ -31,25 +39,58 @@ JsonValue opaque(nb::handle obj) {
 
 JsonValue convert(nb::handle obj, int depth);
 
+// A str() or other callback run while converting an item may change the
+// container, so every item read is held by a strong reference and the size is
+// checked after each one. Tuples cannot change and keep the direct read.
 JsonValue convert_sequence(nb::handle obj, int depth) {
   PyObject* seq = obj.ptr();
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  PyObject** items = PySequence_Fast_ITEMS(seq);
   JsonList list;
+  if (PyTuple_Check(seq)) {
+    Py_ssize_t n = PyTuple_GET_SIZE(seq);
+    list.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) list.push_back(convert(PyTuple_GET_ITEM(seq, i), depth + 1));
+    return list;
+  }
+  Py_ssize_t n = PyList_GET_SIZE(seq);
   list.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) list.push_back(convert(items[i], depth + 1));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyList_GET_SIZE(seq) != n) throw std::runtime_error("list changed size during conversion");
+    nb::object item = nb::borrow(PyList_GET_ITEM(seq, i));
+    list.push_back(convert(item, depth + 1));
+  }
+  if (PyList_GET_SIZE(seq) != n) throw std::runtime_error("list changed size during conversion");
   return list;
+}
+
+bool has_repeated_key(const JsonMap& map) {
+  std::unordered_set<std::string_view> seen;
+  for (const auto& entry : map)
+    if (!seen.insert(entry.first).second) return true;
+  return false;
+}
+
+[[noreturn]] void dict_changed() {
+  throw std::runtime_error("dict changed size during conversion");
 }
 
 JsonMap convert_dict(nb::handle obj, int depth) {
   JsonMap map;
-  map.reserve(static_cast<size_t>(PyDict_Size(obj.ptr())));
+  const Py_ssize_t n = PyDict_Size(obj.ptr());
+  map.reserve(static_cast<size_t>(n));
+  const std::uint64_t callbacks_before = callbacks_run;
   PyObject *key, *item;
   Py_ssize_t pos = 0;
   while (PyDict_Next(obj.ptr(), &pos, &key, &item)) {
+    nb::object k = nb::borrow(key), v = nb::borrow(item);
+    // A key replaced by a callback may not be a str any more.
+    std::string name = to_utf8(k, "a dict key");
     // Python dicts hold unique keys, so no lookup is needed.
-    map.append_new(to_utf8(key, "a dict key"), convert(item, depth + 1));
+    map.append_new(std::move(name), convert(v, depth + 1));
+    if (PyDict_Size(obj.ptr()) != n) dict_changed();
   }
+  if (static_cast<Py_ssize_t>(map.size()) != n) dict_changed();
+  // A key removed and added back by a callback can be met twice.
+  if (callbacks_run != callbacks_before && has_repeated_key(map)) dict_changed();
   return map;
 }
 

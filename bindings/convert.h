@@ -79,18 +79,21 @@ struct type_caster<tessarin::OrderedMap<V>> {
     value.clear();
     PyObject *key, *item;
     Py_ssize_t pos = 0;
+    const Py_ssize_t n = PyDict_Size(src.ptr());
     while (PyDict_Next(src.ptr(), &pos, &key, &item)) {
+      // Held while the value converts: a callback may change the dict.
+      object k = borrow(key), v = borrow(item);
       Py_ssize_t size;
-      if (!PyUnicode_Check(key)) return false;
-      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+      if (!PyUnicode_Check(k.ptr())) return false;
+      const char* text = PyUnicode_AsUTF8AndSize(k.ptr(), &size);
       if (!text) {
         PyErr_Clear();
         return false;
       }
+      std::string name(text, static_cast<size_t>(size));
       ValueCaster caster;
-      if (!caster.from_python(item, flags, cleanup)) return false;
-      value.set(std::string(text, static_cast<size_t>(size)),
-                caster.operator cast_t<V>());
+      if (!caster.from_python(v, flags, cleanup) || PyDict_Size(src.ptr()) != n) return false;
+      value.set(std::move(name), caster.operator cast_t<V>());
     }
     return true;
   }

@@ -116,6 +116,18 @@ struct FieldConverter<bool> {
   }
 };
 
+// The C++ value of a record instance. An instance made by __new__ alone (a
+// pickle stream without state, for one) holds no value yet: TypeError, not a
+// read of unconstructed memory.
+template <class T>
+T& record_value(nb::handle self, const std::string& owner) {
+  if (!nb::inst_check(self) || !nb::inst_ready(self))
+    throw nb::type_error((owner + " object is not initialized (created by __new__ without "
+                                  "__init__ or pickle state)")
+                             .c_str());
+  return *nb::inst_ptr<T>(self);
+}
+
 struct RequiredTag {};
 inline constexpr RequiredTag required{};
 
@@ -162,11 +174,11 @@ class Record {
     Field f;
     f.name = name;
     f.required = is_required;
-    f.get = [member, policy](nb::handle self) -> nb::object {
-      T& obj = nb::cast<T&>(self);
+    std::string owner = name_;
+    f.get = [member, policy, owner](nb::handle self) -> nb::object {
+      T& obj = record_value<T>(self, owner);
       return nb::cast(obj.*member, policy, self);
     };
-    std::string owner = name_;
     std::string field_name = name;
     f.set = [member, owner, field_name](T& obj, nb::handle value) {
       obj.*member = FieldConverter<M>::convert(value, owner, field_name.c_str());
@@ -253,14 +265,19 @@ nb::class_<T>& Record<T>::finish() {
     for (const Field& f : *fields) state.append(f.get(self));
     return nb::tuple(state);
   });
+  // The state is checked in full before the instance takes it, so a bad one
+  // leaves the instance uninitialized rather than half set.
   cls_.def("__setstate__", [fields, name](T& self, nb::tuple state) {
-    new (&self) T();
     if (state.size() != fields->size())
-      throw nb::value_error(("bad pickle state for " + name).c_str());
-    for (std::size_t i = 0; i < fields->size(); ++i)
-      (*fields)[i].set(self, state[i]);
+      throw nb::value_error(("bad pickle state for " + name + ": expected a tuple of " +
+                             std::to_string(fields->size()) + " fields, got " +
+                             std::to_string(state.size()))
+                                .c_str());
+    T value;
+    for (std::size_t i = 0; i < fields->size(); ++i) (*fields)[i].set(value, state[i]);
+    new (&self) T(std::move(value));
   });
-  cls_.def("__copy__", [](const T& self) { return T(self); });
+  cls_.def("__copy__", [name](nb::handle self) { return T(record_value<T>(self, name)); });
   cls_.def(
       "__deepcopy__",
       [](nb::handle self, nb::handle memo) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/regex.h"
+#include "common/regex_internal.h"
 #include "convert.h"
 #include "register.h"
 
@@ -52,11 +53,14 @@ std::size_t clamp_pos(Py_ssize_t pos, std::size_t size) {
   return std::min(static_cast<std::size_t>(pos), size);
 }
 
+// Runs f(pattern) on a copy that shares the immutable compiled program, so
+// the match owns what it reads while other threads run.
 template <class F>
-auto without_gil_if_long(std::size_t size, F&& f) {
-  if (size < kReleaseGilFrom) return f();
+auto without_gil_if_long(const Regex& re, std::size_t size, F&& f) {
+  if (size < kReleaseGilFrom) return f(re);
+  const Regex owned = re;
   nb::gil_scoped_release release;
-  return f();
+  return f(owned);
 }
 
 struct Match {
@@ -237,12 +241,12 @@ nb::object sub(const Regex& re, nb::handle repl, nb::handle text) {
   Template tpl = parse_template(r, re.group_count());
   if (tpl.literal_only()) {
     std::u32string fixed = tpl.pieces.empty() ? std::u32string() : tpl.pieces[0].second;
-    return to_str(without_gil_if_long(t.size(), [&] { return re.replace_all(t, fixed); }));
+    return to_str(without_gil_if_long(re, t.size(), [&](const Regex& p) { return p.replace_all(t, fixed); }));
   }
-  std::u32string out = without_gil_if_long(t.size(), [&] {
+  std::u32string out = without_gil_if_long(re, t.size(), [&](const Regex& p) {
     std::u32string result;
     std::size_t copied = 0;
-    for (const RegexMatch& m : re.find_all(t)) {
+    for (const RegexMatch& m : p.find_all(t)) {
       result.append(t, copied, m.start() - copied);
       result += expand(tpl, t, m);
       copied = m.end();
@@ -259,14 +263,14 @@ nb::object find_one(const Regex& re, nb::handle text, Py_ssize_t pos, Anchor anc
   std::u32string t = code_points(text);
   std::size_t start = clamp_pos(pos, t.size());
   RegexMatch m;
-  bool found = without_gil_if_long(t.size(), [&] {
+  bool found = without_gil_if_long(re, t.size(), [&](const Regex& p) {
     switch (anchor) {
       case Anchor::kMatch:
-        return re.match_at(t, start, m);
+        return p.match_at(t, start, m);
       case Anchor::kFull:
-        return re.full_match(t, start, m);
+        return p.full_match(t, start, m);
       default:
-        return re.search(t, start, m);
+        return p.search(t, start, m);
     }
   });
   if (!found) return nb::none();
@@ -274,7 +278,7 @@ nb::object find_one(const Regex& re, nb::handle text, Py_ssize_t pos, Anchor anc
 }
 
 std::vector<RegexMatch> all_matches(const Regex& re, std::u32string_view t) {
-  return without_gil_if_long(t.size(), [&] { return re.find_all(t); });
+  return without_gil_if_long(re, t.size(), [&](const Regex& p) { return p.find_all(t); });
 }
 
 nb::list findall(const Regex& re, nb::handle text) {
@@ -385,9 +389,13 @@ void register_regex(nb::module_& m) {
       .def("__getstate__",
            [](const Regex& re) { return nb::make_tuple(re.pattern(), re.ignorecase()); })
       .def("__setstate__", [](Regex& self, const nb::tuple& state) {
-        new (&self) Regex(compile(state[0], nb::cast<bool>(state[1])));
+        if (state.size() != 2 || !PyBool_Check(state[1].ptr()))
+          throw nb::value_error("bad pickle state for Pattern: expected (pattern, ignorecase)");
+        new (&self) Regex(compile(state[0], state[1].ptr() == Py_True));
       });
 
+  m.def("_regex_memo_from_start", &regex_detail::set_memo_from_start, nb::arg("on"),
+        "Test hook: memoize every search from its first step.");
   m.def("compile_pattern", &compile, nb::arg("pattern"), nb::arg("ignorecase") = false,
         "compile_pattern(pattern, ignorecase=False) -> Pattern\n\n"
         "Compiles a pattern; ValueError names the fault and its position.");

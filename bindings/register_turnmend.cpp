@@ -1,7 +1,7 @@
 // Python surface of the resolver: tessarin._core.turnmend. Text primitives,
 // vocabulary constants, records, Turnmend with every step as a method, and
-// resolve_context. resolve releases the GIL; the fallback wrapper takes it
-// back to call the Python callable.
+// resolve_context. resolve releases the GIL when it has a fallback, which
+// takes it back to call the Python callable.
 #include <nanobind/stl/function.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/shared_ptr.h>
@@ -155,9 +155,15 @@ QuestionParts question_parts(nb::handle parts) {
   QuestionParts out;
   PyObject *key, *value;
   Py_ssize_t pos = 0;
+  const Py_ssize_t n = PyDict_Size(parts.ptr());
   while (PyDict_Next(parts.ptr(), &pos, &key, &value)) {
-    JsonValue v = to_json(value);
-    out.set(to_utf8(key, "a parts key"), v.is_null() ? std::string() : display_text(v));
+    // Held while converting: a value's str() may change the dict.
+    nb::object k = nb::borrow(key), v_obj = nb::borrow(value);
+    std::string name = to_utf8(k, "a parts key");
+    JsonValue v = to_json(v_obj);
+    if (PyDict_Size(parts.ptr()) != n)
+      throw std::runtime_error("dict changed size during conversion");
+    out.set(std::move(name), v.is_null() ? std::string() : display_text(v));
   }
   return out;
 }
@@ -244,6 +250,38 @@ ResolverConfig config_from_python(nb::handle config) {
   return *c;
 }
 
+// The caller's card records, each replaced in `sources` by a private copy
+// taken under the GIL: another thread may assign a card's fields while the
+// resolve runs without it. Candidates still hand back the caller's objects.
+class CardSnapshots {
+ public:
+  explicit CardSnapshots(std::vector<CardSource>& sources) {
+    originals_.reserve(sources.size());
+    for (CardSource& source : sources) {
+      CardRef* card = std::get_if<CardRef>(&source);
+      if (!card || !*card) continue;
+      CardRef copy = std::make_shared<const TurnContextCard>(**card);
+      originals_.emplace_back(copy.get(), std::move(*card));
+      *card = std::move(copy);
+    }
+  }
+
+  // Points the resolution's candidates back at the caller's cards.
+  void restore(ContextResolution& resolution) const {
+    for (ContextCandidate& candidate : resolution.candidates) {
+      for (const auto& [copy, original] : originals_) {
+        if (candidate.card.get() == copy) {
+          candidate.card = original;
+          break;
+        }
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<const TurnContextCard*, CardRef>> originals_;
+};
+
 ContextResolution resolve_released(const Turnmend& resolver, nb::handle current_question,
                                    nb::handle context_cards,
                                    std::optional<std::int64_t> active_turn_id,
@@ -251,8 +289,21 @@ ContextResolution resolve_released(const Turnmend& resolver, nb::handle current_
   std::string question =
       current_question.is_none() ? std::string() : text_arg(current_question, "current_question");
   std::vector<CardSource> sources = card_sources(context_cards);
-  nb::gil_scoped_release release;
-  return resolver.resolve(question, sources, active_turn_id, preferred_task_type);
+  // Without a fallback no Python code runs until the resolve returns, so
+  // holding the GIL keeps the caller's cards still; copying them would cost
+  // as much as the resolve itself.
+  if (!resolver.llm_fallback)
+    return resolver.resolve(question, sources, active_turn_id, preferred_task_type);
+  // The fallback runs Python code, which may assign card fields: work on
+  // copies and let other threads run meanwhile.
+  CardSnapshots snapshots(sources);
+  ContextResolution result;
+  {
+    nb::gil_scoped_release release;
+    result = resolver.resolve(question, sources, active_turn_id, preferred_task_type);
+  }
+  snapshots.restore(result);
+  return result;
 }
 
 // ---------------------------------------------------------------- registration

@@ -133,13 +133,13 @@ class Compiler {
       pending_looks_.pop_front();
       prog_.insts[inst].x = here();
       ++look_depth_;
+      look_sets_groups_ = sets_group(*body);
       compile(*body, nullptr);
       --look_depth_;
       emit(Op::kLookEnd);
     }
     prog_.first = make_first_set(first_of(root));
     prog_.anchored = starts_anchored(root);
-    prog_.memo_allowed = prog_.register_count == 0;
   }
 
  private:
@@ -156,7 +156,28 @@ class Compiler {
 
   void emit_save(std::uint32_t slot) { prog_.insts[emit(Op::kSave)].x = slot; }
 
-  std::uint32_t memo_slot() { return look_depth_ > 0 ? kNone : prog_.memo_count++; }
+  std::uint32_t memo_slot() {
+    MemoPoint point;
+    point.row = prog_.memo_count;
+    point.regs_begin = static_cast<std::uint32_t>(prog_.memo_regs.size());
+    point.regs_count = static_cast<std::uint32_t>(open_regs_.size());
+    point.in_look = look_depth_ > 0;
+    point.success_memo = point.in_look && !look_sets_groups_;
+    prog_.memo_regs.insert(prog_.memo_regs.end(), open_regs_.begin(), open_regs_.end());
+    prog_.memo_count += point.regs_count + 1;
+    prog_.success_rows.insert(prog_.success_rows.end(), point.regs_count + 1, point.success_memo);
+    prog_.look_rows.insert(prog_.look_rows.end(), point.regs_count + 1, point.in_look);
+    prog_.has_success_memo = prog_.has_success_memo || point.success_memo;
+    prog_.memo_points.push_back(point);
+    return static_cast<std::uint32_t>(prog_.memo_points.size() - 1);
+  }
+
+  static bool sets_group(const Node& node) {
+    if (node.kind == Node::Kind::kGroup) return true;
+    for (const Node& child : node.children)
+      if (sets_group(child)) return true;
+    return false;
+  }
 
   std::uint32_t emit_split(bool prefer_next) {
     std::uint32_t pc = emit(Op::kSplit);
@@ -290,7 +311,9 @@ class Compiler {
       return;
     }
     prog_.insts[emit(Op::kMark)].x = reg;
+    open_regs_.push_back(reg);
     compile(body, nullptr);
+    open_regs_.pop_back();
     std::uint32_t check = emit(Op::kProgress);
     prog_.insts[check].x = reg;
     exits.push_back(check);
@@ -347,6 +370,8 @@ class Compiler {
 
   RegexProgram& prog_;
   int look_depth_ = 0;
+  bool look_sets_groups_ = false;
+  std::vector<std::uint32_t> open_regs_;  // loops whose body is being compiled
   std::deque<std::pair<std::uint32_t, const Node*>> pending_looks_;
 };
 

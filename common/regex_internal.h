@@ -153,8 +153,20 @@ struct Inst {
   std::uint32_t y = 0;
   std::uint32_t min = 0;
   std::uint32_t max = 0;
-  std::uint32_t memo = kNone;   // index of this branch point in the failure memo
+  std::uint32_t memo = kNone;   // index of this branch point in memo_points
   std::uint32_t guard = kNone;  // kRepeat: first set of what follows the repeat
+};
+
+// A branch point whose outcome from a position is remembered. Its future
+// depends on the position and on how many of the enclosing empty-checked
+// loops have not read a character since their current pass began (always
+// the innermost ones), so it owns one memo row per such count.
+struct MemoPoint {
+  std::uint32_t row = 0;         // first memo row
+  std::uint32_t regs_begin = 0;  // enclosing loop registers, in memo_regs
+  std::uint32_t regs_count = 0;
+  bool in_look = false;          // inside a look-around body
+  bool success_memo = false;     // ... that sets no group: success may be remembered too
 };
 
 }  // namespace tessarin::regex_detail
@@ -170,9 +182,13 @@ struct RegexProgram {
   std::vector<regex_detail::FirstSet> guards;
   regex_detail::FirstSet first;
   bool anchored = false;  // every match starts at offset 0
-  std::uint32_t memo_count = 0;
+  std::vector<regex_detail::MemoPoint> memo_points;
+  std::vector<std::uint32_t> memo_regs;
+  std::vector<std::uint8_t> success_rows;  // per memo row: its point has success_memo
+  std::vector<std::uint8_t> look_rows;     // per memo row: its point is in a look-around body
+  bool has_success_memo = false;
+  std::uint32_t memo_count = 0;    // memo rows
   std::uint32_t repeat_count = 0;  // kRepeat instructions
-  bool memo_allowed = true;        // false once a loop keeps a register
   std::uint32_t register_count = 0;
 
   bool matches(const regex_detail::CharMatcher& m, char32_t c) const {
@@ -200,6 +216,10 @@ struct RegexProgram {
 namespace regex_detail {
 
 std::shared_ptr<const RegexProgram> compile_program(std::string pattern, bool ignorecase);
+
+// Test hook: switch the memo on from the first step of every search, so the
+// property tests check the memoized paths on short texts too.
+void set_memo_from_start(bool on);
 
 }  // namespace regex_detail
 }  // namespace tessarin

@@ -2,9 +2,11 @@
 // leftmost-first as Python's re does. The backtrack stack lives on the heap,
 // so long texts cannot exhaust the C stack; only look-arounds recurse, as deep
 // as the pattern nests them. A search that backtracks a lot switches on a
-// memo of failed (branch point, position) pairs, which keeps every pattern
-// without empty-matching loops polynomial.
+// memo of explored (branch point, position) states, which bounds its work by
+// the pattern size times the text length: the dialect has no backreferences,
+// so whether a match can go on from a state depends on nothing else.
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ using regex_detail::kUnbounded;
 using regex_detail::Op;
 
 constexpr std::size_t npos = RegexMatch::npos;
+std::atomic<bool> memo_from_start{false};
 // Memo bits beyond this are not worth their memory (32 MiB).
 constexpr std::size_t kMaxMemoBits = std::size_t{1} << 28;
 
@@ -41,12 +44,11 @@ class Matcher {
   bool search(std::size_t start, bool must_advance, Mode mode = Mode::kSearch) {
     if (start > n_) return false;
     std::fill(slots_.begin(), slots_.end(), npos);
-    memo_.clear();
-    memo_active_ = false;
-    failed_.assign(prog_.repeat_count, Interval{});
-    memo_base_ = start;
-    steps_ = 0;
-    memo_threshold_ = 4096 + prog_.memo_count * (n_ - start + 1) / 8;
+    if (searches_++ == 0) {
+      prepare(start);
+    } else {
+      forget_states_of_last_match(start);
+    }
     full_ = mode == Mode::kFull;
     std::size_t last = mode == Mode::kSearch ? n_ : start;
     for (std::size_t attempt = start; attempt <= last; ++attempt) {
@@ -68,6 +70,33 @@ class Matcher {
   }
 
   RegexMatch result() const { return RegexMatch{slots_}; }
+
+ private:
+  void prepare(std::size_t start) {
+    failed_.assign(prog_.repeat_count, Interval{});
+    runs_.assign(prog_.repeat_count, Interval{});
+    memo_base_ = start;
+    memo_threshold_ = memo_from_start.load(std::memory_order_relaxed)
+                          ? 0
+                          : 4096 + prog_.memo_count * (n_ - start + 1) / 8;
+  }
+
+  // What one search learned stays true for the next one, which starts where
+  // the last match ended (finditer): failures and look-around outcomes
+  // depend on the state alone, and the next search never goes back before
+  // its start. Only the top-level states met at that very position may lie
+  // on the path of the last match rather than have failed.
+  void forget_states_of_last_match(std::size_t start) {
+    if (!memo_active_) return;
+    const std::size_t width = n_ - memo_base_ + 1;
+    for (std::uint32_t row = 0; row < prog_.memo_count; ++row) {
+      if (prog_.look_rows[row]) continue;
+      std::size_t bit = row * width + (start - memo_base_);
+      memo_[bit >> 6] &= ~(std::uint64_t{1} << (bit & 63));
+    }
+  }
+
+ public:
   std::size_t slot(std::size_t i) const { return slots_[i]; }
 
  private:
@@ -76,7 +105,8 @@ class Matcher {
     kRestoreSlot,
     kRestoreRegister,
     kRetryGreedy,
-    kRetryLazy
+    kRetryLazy,
+    kExplored,  // a look-around body state, failed once this frame is popped (pos = memo bit)
   };
 
   struct Frame {
@@ -113,22 +143,54 @@ class Matcher {
     return false;
   }
 
-  // Memo of (branch point, position) pairs already explored; only at top
-  // level, where the outcome from such a pair depends on nothing else.
-  bool seen_before(std::uint32_t memo, std::size_t pos, bool top) {
-    if (!top || memo == kNone) return false;
+  // The memo bit of a state, or npos when the memo is off or does not cover
+  // it. A state is its branch point, its position and how many enclosing
+  // empty-checked loops are still at the position their pass began.
+  std::size_t memo_bit(std::uint32_t memo, std::size_t pos) {
+    if (memo == kNone || pos < memo_base_) return npos;
     if (!memo_active_) {
-      if (++steps_ < memo_threshold_ || !prog_.memo_allowed) return false;
+      if (++steps_ < memo_threshold_) return npos;
       std::size_t bits = prog_.memo_count * (n_ - memo_base_ + 1);
-      if (bits > kMaxMemoBits) return false;
+      if (bits > kMaxMemoBits) return npos;
       memo_.assign((bits + 63) / 64, 0);
+      if (prog_.has_success_memo) succeeded_.assign(memo_.size(), 0);
       memo_active_ = true;
     }
-    std::size_t bit = memo * (n_ - memo_base_ + 1) + (pos - memo_base_);
-    std::uint64_t mask = std::uint64_t{1} << (bit & 63);
-    if (memo_[bit >> 6] & mask) return true;
-    memo_[bit >> 6] |= mask;
+    const regex_detail::MemoPoint& point = prog_.memo_points[memo];
+    std::size_t row = point.row;
+    const std::uint32_t* regs = prog_.memo_regs.data() + point.regs_begin;
+    for (std::uint32_t i = 0; i < point.regs_count; ++i) row += regs_[regs[i]] == pos;
+    return row * (n_ - memo_base_ + 1) + (pos - memo_base_);
+  }
+
+  static bool test_bit(const std::vector<std::uint64_t>& bits, std::size_t bit) {
+    return (bits[bit >> 6] >> (bit & 63)) & 1;
+  }
+  static void set_bit(std::vector<std::uint64_t>& bits, std::size_t bit) {
+    bits[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+  }
+
+  // At top level a state met again has been explored in full and failed:
+  // the search would have ended on success. Inside a look-around body the
+  // search ends on the body's first success, so a state counts as failed
+  // only once the frame pushed on its first visit is popped.
+  bool seen_before(std::uint32_t memo, std::size_t pos, bool top) {
+    std::size_t bit = memo_bit(memo, pos);
+    if (bit == npos) return false;
+    if (test_bit(memo_, bit)) return true;
+    if (top) {
+      set_bit(memo_, bit);
+    } else {
+      stack_.push_back(Frame{FrameKind::kExplored, 0, bit, 0, 0});
+    }
     return false;
+  }
+
+  // Whether a look-around body is known to succeed from this state.
+  bool known_success(std::uint32_t memo, std::size_t pos) {
+    if (!memo_active_ || memo == kNone || !prog_.memo_points[memo].success_memo) return false;
+    std::size_t bit = memo_bit(memo, pos);
+    return bit != npos && test_bit(succeeded_, bit);
   }
 
   // Whether the continuation of a character repeat may start at pos.
@@ -136,19 +198,43 @@ class Matcher {
     if (inst.guard != kNone) {
       if (pos >= n_ || !prog_.admits(prog_.guards[inst.guard], text_[pos])) return false;
     }
-    return !seen_before(inst.memo, pos, top);
+    if (top) return !seen_before(inst.memo, pos, top);
+    std::size_t bit = memo_bit(inst.memo, pos);
+    return bit == npos || !test_bit(memo_, bit);
   }
 
-  // Failure knowledge holds only at top level, where the outcome from a
-  // position depends on nothing else.
-  const Interval* known_failures(const Inst& inst, bool top) const {
-    if (!top || !prog_.memo_allowed) return nullptr;
+  // Inside a look-around body the continuation taken is marked so that its
+  // failure is remembered when it is popped.
+  void enter_continuation(const Inst& inst, std::size_t pos, bool top) {
+    if (top || !memo_active_) return;
+    std::size_t bit = memo_bit(inst.memo, pos);
+    if (bit != npos) stack_.push_back(Frame{FrameKind::kExplored, 0, bit, 0, 0});
+  }
+
+  // Whether an enclosing empty-checked loop began its pass at pos: then the
+  // continuation from pos differs from one reached by reading.
+  bool fresh(const Inst& inst, std::size_t pos) const {
+    if (inst.memo == kNone) return false;
+    const regex_detail::MemoPoint& point = prog_.memo_points[inst.memo];
+    const std::uint32_t* regs = prog_.memo_regs.data() + point.regs_begin;
+    for (std::uint32_t i = 0; i < point.regs_count; ++i)
+      if (regs_[regs[i]] == pos) return true;
+    return false;
+  }
+
+  // Failure knowledge: a continuation is recorded only once it has failed
+  // (at top level and in look-around bodies alike, its outcome depends on
+  // nothing but the position), and only when it leaves no loop pass fresh
+  // (enclosing passes start at or before the repeat, so only a repeat of no
+  // characters can).
+  const Interval* known_failures(const Inst& inst, bool) const {
     const Interval& iv = failed_[inst.y];
     return iv.lo <= iv.hi ? &iv : nullptr;
   }
 
-  void record_failures(const Inst& inst, std::size_t lo, std::size_t hi, bool top) {
-    if (!top || !prog_.memo_allowed || lo > hi) return;
+  void record_failures(const Inst& inst, std::size_t lo, std::size_t hi, bool) {
+    if (lo <= hi && fresh(inst, lo)) ++lo;
+    if (lo > hi) return;
     Interval& iv = failed_[inst.y];
     if (iv.lo <= iv.hi && lo <= iv.hi && iv.lo <= hi) {
       iv.lo = std::min(iv.lo, lo);
@@ -163,9 +249,13 @@ class Matcher {
     const Interval* known = known_failures(inst, top);
     for (std::size_t k = from + 1; k-- > inst.min;) {
       std::size_t p = base + k;
-      if (known && known->lo <= p && p <= known->hi) {
-        if (known->lo <= base + inst.min) return npos;
-        k = known->lo - base;
+      if (known && known->lo <= p && p <= known->hi && !(k == 0 && fresh(inst, p))) {
+        if (known->lo <= base + inst.min) {
+          if (inst.min > 0 || !fresh(inst, base)) return npos;
+          k = 1;  // only the empty continuation is left to try
+        } else {
+          k = known->lo - base;
+        }
         continue;
       }
       if (continuation_viable(inst, p, top)) return k;
@@ -181,7 +271,7 @@ class Matcher {
     std::size_t k = from;
     for (;;) {
       std::size_t p = base + k;
-      if (known && known->lo <= p && p <= known->hi) {
+      if (known && known->lo <= p && p <= known->hi && !(k == 0 && fresh(inst, p))) {
         if (known->hi - base >= inst.max) {
           last = inst.max;
           return npos;
@@ -198,6 +288,17 @@ class Matcher {
     }
   }
 
+  // Characters lo to hi - 1 match a repeat's matcher: a repeat started
+  // again inside that stretch (a look-ahead tried at each position, say)
+  // need not read them again.
+  static void remember_run(Interval& run, std::size_t lo, std::size_t hi) {
+    if (run.lo <= run.hi && lo <= run.hi && run.lo <= lo) {
+      run.hi = std::max(run.hi, hi);
+    } else {
+      run = Interval{lo, hi};
+    }
+  }
+
   void set_slot(std::uint32_t slot, std::size_t value) {
     stack_.push_back(Frame{FrameKind::kRestoreSlot, slot, slots_[slot], 0, 0});
     slots_[slot] = value;
@@ -205,6 +306,8 @@ class Matcher {
 
   // Drops everything pushed above base; restores undo what it set when
   // keep_changes is false, and survive as undo entries when it is true.
+  // Explored marks still on the stack lie on the path that matched; where the
+  // body sets no group, that path's success is remembered.
   void unwind_to(std::size_t base, bool keep_changes) {
     if (keep_changes) {
       std::size_t out = base;
@@ -212,16 +315,22 @@ class Matcher {
         FrameKind k = stack_[i].kind;
         if (k == FrameKind::kRestoreSlot || k == FrameKind::kRestoreRegister)
           stack_[out++] = stack_[i];
+        if (k == FrameKind::kExplored) remember_success(stack_[i].pos);
       }
       stack_.resize(out);
       return;
     }
     while (stack_.size() > base) {
       const Frame& f = stack_.back();
+      if (f.kind == FrameKind::kExplored) remember_success(f.pos);
       if (f.kind == FrameKind::kRestoreSlot) slots_[f.pc] = f.pos;
       if (f.kind == FrameKind::kRestoreRegister) regs_[f.pc] = f.pos;
       stack_.pop_back();
     }
+  }
+
+  void remember_success(std::size_t bit) {
+    if (prog_.success_rows[bit / (n_ - memo_base_ + 1)]) set_bit(succeeded_, bit);
   }
 
   bool run_look(const Inst& inst, std::size_t pos) {
@@ -281,10 +390,14 @@ class Matcher {
                 count = std::max(count, std::min(known->hi - pos, limit));
             };
             skip_known();
+            Interval& run = runs_[inst.y];
+            if (run.lo <= pos + count && pos + count <= run.hi)
+              count = std::max(count, std::min(run.hi - pos, limit));
             while (count < limit && prog_.matches(inst.matcher, text_[pos + count])) {
               ++count;
               skip_known();
             }
+            remember_run(run, pos, pos + count);
             k = count < inst.min ? npos : next_greedy_count(inst, base_pos, count, top);
             if (k == npos) {
               if (count >= inst.min)
@@ -311,10 +424,12 @@ class Matcher {
           } else {
             pos = base_pos + k;
             ++pc;
+            enter_continuation(inst, pos, top);
           }
           break;
         }
         case Op::kSplit:
+          if (!top && known_success(inst.memo, pos)) return true;
           if (seen_before(inst.memo, pos, top)) {
             ok = false;
           } else {
@@ -379,6 +494,10 @@ class Matcher {
           regs_[f.pc] = f.pos;
           stack_.pop_back();
           break;
+        case FrameKind::kExplored:
+          set_bit(memo_, f.pos);
+          stack_.pop_back();
+          break;
         case FrameKind::kBranch:
           pc = f.pc;
           pos = f.pos;
@@ -397,8 +516,11 @@ class Matcher {
           if (k > inst.min) {
             f.count = k;
           } else {
+            // Every longer count has failed by now.
+            record_failures(inst, f.pos + k + 1, f.pos + f.limit, top);
             stack_.pop_back();
           }
+          enter_continuation(inst, pos, top);
           return true;
         }
         case FrameKind::kRetryLazy: {
@@ -416,6 +538,7 @@ class Matcher {
           f.count = k;
           pc = f.pc + 1;
           pos = f.pos + k;
+          enter_continuation(inst, pos, top);
           return true;
         }
       }
@@ -430,8 +553,11 @@ class Matcher {
   std::vector<std::size_t> slots_;
   std::vector<std::size_t> regs_;
   std::vector<Frame> stack_;
-  std::vector<std::uint64_t> memo_;
+  std::vector<std::uint64_t> memo_;       // explored (top level) or failed (look-around body)
+  std::vector<std::uint64_t> succeeded_;  // look-around body states known to succeed
   std::vector<Interval> failed_;  // per character repeat
+  std::vector<Interval> runs_;    // per character repeat: a stretch known to match it
+  std::size_t searches_ = 0;
   bool memo_active_ = false;
   std::size_t memo_base_ = 0;
   std::size_t steps_ = 0;
@@ -458,6 +584,8 @@ void for_each_match(const RegexProgram& prog, std::u32string_view text, F&& f) {
 }
 
 }  // namespace
+
+void regex_detail::set_memo_from_start(bool on) { memo_from_start = on; }
 
 bool Regex::search(std::u32string_view text, std::size_t pos, RegexMatch& out) const {
   Matcher m(*program_, text);

@@ -59,6 +59,8 @@ done
 echo "demonstrations: C++ and Python print the same bytes"
 
 tools/check_tree.sh  # Unicode tables, ruff, clang-tidy
+tools/run_fuzz.sh  # the fuzz targets, for a few minutes
+tools/run_tsan.sh  # the C++ tests under ThreadSanitizer
 
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.

@@ -307,5 +307,46 @@ TEST(RegexLongInputs, LongRunsAreMatchedWhole) {
   EXPECT_EQ(m->start(1), run.size() - 1);
 }
 
+// Loops whose body can match empty, loops inside look-arounds and nested
+// ambiguous loops: a plain backtracking search takes exponential time on
+// these; here each finishes on long texts (a blow-up hangs the test) with
+// the span Python's re gives.
+TEST(RegexLongInputs, BacktrackingPatternsStayBounded) {
+  const std::size_t n = 50000;
+  const std::u32string as(n, U'a');
+  struct Case {
+    const char* pattern;
+    std::u32string text;
+    std::size_t start;  // npos: no match
+    std::size_t end;
+  };
+  const std::size_t none = RegexMatch::npos;
+  const Case cases[] = {
+      {"(a*)*$", as + U"b", n + 1, n + 1},
+      {"()*(a+)+b", as, none, 0},
+      {"(?=(a+)+b)", as, none, 0},
+      {"(.*)*x", as, none, 0},
+      {"(a(?!b)+)+b", as, none, 0},
+      {"(a*)+b", as, none, 0},
+      {"(?:a*){1,3}b", as, none, 0},
+      {"(a|aa)*b", as, none, 0},
+      {"((?=a*)a?)*$", as, 0, n},
+      {"(?<=(?:a|a){2})(a*)*c", as, none, 0},
+      {"(?!(a*)*b)a", as, 0, 1},
+  };
+  for (const Case& c : cases) {
+    auto m = Regex(c.pattern).search(c.text);
+    if (c.start == none) {
+      EXPECT_FALSE(m) << c.pattern;
+    } else {
+      ASSERT_TRUE(m) << c.pattern;
+      EXPECT_EQ(m->start(), c.start) << c.pattern;
+      EXPECT_EQ(m->end(), c.end) << c.pattern;
+    }
+  }
+  // What one search of a find-all learns carries over to the next ones.
+  EXPECT_EQ(Regex("(?!(a*)*b)a").find_all(as).size(), n);
+}
+
 }  // namespace
 }  // namespace tessarin

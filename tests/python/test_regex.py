@@ -1,14 +1,17 @@
 """The tessarin pattern engine against Python's re, on the patterns the
 libraries use and on small random patterns of the same dialect."""
 
+import contextlib
 import copy
 import pickle
 import re
+import subprocess
+import sys
 
 import pytest
-from hypothesis import assume, given, strategies as st
+from hypothesis import assume, given, settings, strategies as st
 
-from tessarin import compile_pattern
+from tessarin import _core, compile_pattern
 
 # --- The patterns of both libraries, built as the libraries build them ------
 
@@ -315,3 +318,50 @@ def test_long_texts_do_not_overflow_and_agree():
     assert compile_pattern(r"\d+\s*(?:st|nd|rd|th)\b").search("1" * 100_000) is None
     turn = "turn" + " " * 50_000
     assert compile_pattern(LIBRARY_PATTERNS[4][0], True).search(turn) is None
+
+
+# --- Bounded matching: the memoized paths give re's results ------------------
+
+_CATASTROPHIC = [r"(a*)*$", r"(a*)+b", r"a*(?:a*)*b", r"(?:a*){1,3}b", r"()*(a+)+b", r"(?=(a+)+b)", r"(.*)*x", r"(a(?!b)+)+b", r"(a+)+b",
+                 r"(a|a)*b", r"(a|aa)*b", r"(\w+\s?)*$", r"^(a+)+$", r"(x+x+)+y", r"(?:(a*)*b|a)+c",
+                 r"(?!(a*)*b)a", r"(?<=(?:a|a){2})(a*)*c", r"((?=a*)a?)*$"]
+
+
+@contextlib.contextmanager
+def memo_from_start():
+    _core._regex_memo_from_start(True)
+    try:
+        yield
+    finally:
+        _core._regex_memo_from_start(False)
+
+
+@settings(max_examples=1000)
+@given(pattern=_patterns(False), text=st.text(_ALPHABET, max_size=12), ignorecase=st.booleans())
+def test_memoized_search_agrees_with_re(pattern, text, ignorecase):
+    try:
+        re.compile(pattern)
+    except re.error:
+        assume(False)
+    with memo_from_start():
+        assert_same(pattern, ignorecase, text)
+
+
+@pytest.mark.parametrize("pattern", _CATASTROPHIC)
+@pytest.mark.parametrize("text", ["", "a", "aaab", "aaaa!", "abab c", "aaaaaaaaaaaac", "xxxxxxy"])
+def test_backtracking_patterns_agree_with_re(pattern, text):
+    with memo_from_start():
+        assert_same(pattern, False, text)
+    assert_same(pattern, False, text)
+
+
+def test_backtracking_patterns_stay_linear_on_long_texts():
+    # A blow-up shows as the subprocess timing out, not as a measured time.
+    script = (
+        "from tessarin import compile_pattern\n"
+        f"for p in {_CATASTROPHIC!r}:\n"
+        "    for t in ('a' * 50000, 'x' * 50000, 'a' * 50000 + '!'):\n"
+        "        compile_pattern(p).search(t)\n"
+        "        compile_pattern(p).findall(t[:2000])\n"
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=120)

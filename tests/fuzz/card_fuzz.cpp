@@ -1,0 +1,36 @@
+// Fuzz target: the card reader (a card from a card map read as JSON) and the
+// card's derived texts, then a resolve of a fixed message over that card.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "common/json_text.h"
+#include "turnmend/resolver.h"
+
+using namespace tessarin;
+using namespace tessarin::turnmend;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  JsonValue value;
+  try {
+    value = parse_json(text);
+  } catch (const JsonParseError&) {
+    return 0;
+  }
+  if (!value.is_map()) return 0;
+  try {
+    auto card = std::make_shared<const TurnContextCard>(TurnContextCard::from_map(value.as_map()));
+    (void)card->searchable_text();
+    (void)card->tokens();
+    (void)card->active_tables();
+    (void)card->required_columns_by_table();
+    (void)card->to_resolver_summary(200);
+    static const Turnmend resolver;
+    for (const char* message : {"make it monthly by region", "top 5 of turn 1 instead"})
+      (void)resolver.resolve(message, std::vector<CardSource>{card, value});
+  } catch (const CardMapError&) {
+  }
+  return 0;
+}
