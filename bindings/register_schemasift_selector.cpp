@@ -57,15 +57,25 @@ ss::WordSet word_set_of(nb::handle value, const std::string& what) {
   return ss::WordSet(names.begin(), names.end());
 }
 
+// The entries of a dict, each held: reading them can run Python code (a
+// str subclass's __repr__, an iterable's __iter__) that changes the dict.
+std::vector<std::pair<nb::object, nb::object>> held_items(nb::handle dict) {
+  std::vector<std::pair<nb::object, nb::object>> items;
+  items.reserve(static_cast<std::size_t>(PyDict_Size(dict.ptr())));
+  PyObject *key, *item;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict.ptr(), &pos, &key, &item))
+    items.emplace_back(nb::borrow(key), nb::borrow(item));
+  return items;
+}
+
 // A dict from table name to a list of column names; None gives none.
 ss::ColumnNamesByTable column_names_of(nb::handle value, const std::string& what) {
   ss::ColumnNamesByTable out;
   if (value.is_none()) return out;
   if (!PyDict_Check(value.ptr())) raise_type(what, "a dict of lists of str", value);
-  PyObject *key, *item;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(value.ptr(), &pos, &key, &item)) {
-    if (!PyUnicode_Check(key)) raise_type(what + " keys", "str", key);
+  for (const auto& [key, item] : held_items(value)) {
+    if (!PyUnicode_Check(key.ptr())) raise_type(what + " keys", "str", key);
     std::string table = to_utf8(key, what.c_str());
     out.set(table, names_of(item, what + "[" + nb::cast<std::string>(nb::repr(key)) + "]"));
   }
@@ -82,10 +92,8 @@ ss::DocMap<V> doc_map_of(nb::handle value, const char* what, Convert convert) {
   if (!PyDict_Check(value.ptr())) raise_type(what, "a dict", value);
   ss::DocMap<V> out;
   out.reserve(static_cast<std::size_t>(PyDict_Size(value.ptr())));
-  PyObject *key, *item;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(value.ptr(), &pos, &key, &item)) {
-    if (!PyUnicode_Check(key)) raise_type(std::string(what) + " keys", "str", key);
+  for (const auto& [key, item] : held_items(value)) {
+    if (!PyUnicode_Check(key.ptr())) raise_type(std::string(what) + " keys", "str", key);
     out.set(to_utf8(key, what), convert(item));
   }
   return out;

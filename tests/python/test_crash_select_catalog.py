@@ -46,7 +46,6 @@ _PROGRAM = """
 """
 
 
-@pytest.mark.xfail(strict=False, reason="fixed on the prepared-catalog branch")
 def test_select_on_a_catalog_record_shared_with_assigning_threads():
     try:
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(_PROGRAM)],
