@@ -8,8 +8,27 @@ namespace tessarin::schemasift {
 namespace {
 
 constexpr std::string_view kArrow = " \u2192 ";
+// Tuned on a large multi-database catalog: two joins reach across one
+// junction table; tables under this share of the best fused score are
+// rarely needed.
+constexpr std::int64_t kHighRecallJoinPathLength = 2;
+constexpr double kHighRecallDropOff = 0.0;
 
 }  // namespace
+
+SelectorConfig SelectorConfig::high_recall(std::optional<std::string> model_name_or_path,
+                                           std::int64_t top_k_tables) {
+  SelectorConfig config;
+  config.strategy = std::string(Strategy::HYBRID);
+  config.top_k_tables = top_k_tables;
+  config.use_embeddings_if_available = true;
+  config.embedding_model_name_or_path = std::move(model_name_or_path);
+  config.fuse_table_ranks = true;
+  config.max_join_path_length = kHighRecallJoinPathLength;
+  config.table_score_drop_off = kHighRecallDropOff;
+  config.show_progress_bar = true;
+  return config;
+}
 
 std::string SelectionMetrics::summary() const {
   std::string out;

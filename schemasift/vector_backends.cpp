@@ -241,7 +241,13 @@ DocScores Schemasift::_get_embedding_scores(std::string_view question, const Doc
   if (!config.use_embeddings_if_available) return {};
   OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
   if (!backend.available) return {};
-  backend.build(docs);
+  if (config.show_progress_bar) {
+    std::vector<std::string_view> texts;
+    split_docs(docs, backend.doc_ids, texts);
+    backend.embeddings = backend.model->encode_with_progress(texts);
+  } else {
+    backend.build(docs);
+  }
   return backend.score(question);
 }
 
@@ -290,7 +296,8 @@ internal::Similarities Schemasift::prepared_embedding_scores(
         std::vector<std::string> ids;
         std::vector<std::string_view> texts;
         split_docs(docs, ids, texts);
-        return backend.model->encode(texts);
+        return config.show_progress_bar ? backend.model->encode_with_progress(texts)
+                                        : backend.model->encode(texts);
       });
   if (!backend.embeddings) return {};
   try {

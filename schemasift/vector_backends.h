@@ -147,6 +147,12 @@ class SentenceEncoder {
   // Unit-length encodings of the texts, one row per text.
   virtual std::shared_ptr<const EmbeddingMatrix> encode(
       const std::vector<std::string_view>& texts) = 0;
+  // encode() showing its progress where the facility can (a bar on a
+  // terminal); the rows are the same.
+  virtual std::shared_ptr<const EmbeddingMatrix> encode_with_progress(
+      const std::vector<std::string_view>& texts) {
+    return encode(texts);
+  }
   // Dot product of every row with the unit-length encoding of the question.
   virtual std::vector<double> similarities(const EmbeddingMatrix& embeddings,
                                            std::string_view question) = 0;
