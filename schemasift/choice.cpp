@@ -349,15 +349,15 @@ namespace {
 // Reciprocal-rank fusion: a signal gives a table weight / (offset + rank),
 // ranks counted from 1 among the tables the signal scores above 0, down to
 // kFusionDepth. A small offset lets the first ranks count most.
-constexpr double kFusionRankOffset = 10.0;
+constexpr double kFusionRankOffset = 2.0;
 constexpr std::size_t kFusionDepth = 200;
 enum Signal : std::size_t { kLexical, kTfidf, kEmbedding, kColumnEmbedding, kSignalCount };
-constexpr std::array<double, kSignalCount> kSignalWeight = {1.0, 0.5, 1.0, 1.0};
+constexpr std::array<double, kSignalCount> kSignalWeight = {0.3, 0.3, 1.0, 1.0};
 constexpr std::array<std::string_view, kSignalCount> kSignalName = {
     "lexical", "TF-IDF", "embedding", "best column embedding"};
 // Share of its best related table's fused score that a table gains: the
 // tables a question needs are usually joined to one another.
-constexpr double kNeighbourLift = 0.3;
+constexpr double kNeighbourLift = 0.6;
 // Fused reasons are written for this many of the best tables.
 constexpr std::size_t kFusionReasonTables = 20;
 

@@ -219,6 +219,12 @@ class OptionalEmbeddingBackend {
   std::optional<std::string> model_name_or_path;
 };
 
+struct MetadataCatalog;
+// The documents that fused table ranking encodes (see
+// SelectorConfig::fuse_table_ranks): the ids and order of the scoring
+// documents, with short sentences as texts.
+DocTexts recall_document_texts(const MetadataCatalog& catalog);
+
 // Pairs ids with similarities; the shorter sequence decides the length.
 DocScores pair_scores(const std::vector<std::string>& doc_ids, const std::vector<double>& scores);
 
