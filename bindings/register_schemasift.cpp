@@ -376,8 +376,8 @@ void register_selection_records(nb::module_& m) {
                   nb::kw_only(), nb::arg("top_k_tables") = 5,
                   "The high-recall configuration: embedding similarities fused with the\n"
                   "lexical and TF-IDF ranks, tables related to well-ranked ones lifted,\n"
-                  "join paths completed through bridge tables, and fewer tables when the\n"
-                  "scores drop off. With model_name_or_path None it uses the\n"
+                  "and join paths completed through bridge tables (table_score_drop_off\n"
+                  "stays 0). With model_name_or_path None it uses the\n"
                   "all-MiniLM-L6-v2 model of the 'embeddings' extra when installed, and\n"
                   "otherwise ranks without a model (the debug record says so).");
 

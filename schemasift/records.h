@@ -66,8 +66,8 @@ struct SelectorConfig {
   bool show_progress_bar = false;
 
   // The high-recall configuration: embedding similarities of the given
-  // model fused with the lexical and TF-IDF ranks, join paths completed
-  // through bridge tables, and fewer tables when the scores drop off.
+  // model fused with the lexical and TF-IDF ranks, and join paths completed
+  // through bridge tables (the drop-off stays off: it cost recall).
   // Without a model it ranks by the model-free signals alone.
   static SelectorConfig high_recall(std::optional<std::string> model_name_or_path = std::nullopt,
                                     std::int64_t top_k_tables = 5);

@@ -271,8 +271,8 @@ class SelectorConfig:
     def high_recall(
         model_name_or_path: str | None = None, *, top_k_tables: int = 5
     ) -> SelectorConfig:
-        """Fused table ranks with embeddings, bridge tables and drop-off; with no
-        model, all-MiniLM-L6-v2 of the 'embeddings' extra when installed."""
+        """Fused table ranks with embeddings and bridge tables; with no model,
+        all-MiniLM-L6-v2 of the 'embeddings' extra when installed."""
 
 class ScoredColumn:
     column: ColumnMeta
