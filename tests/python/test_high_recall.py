@@ -131,6 +131,57 @@ def test_empty_catalog_and_nothing_matching(without_model_package):
     assert len(table_names(ss.Schemasift(config).select("zzz", school()))) >= 1
 
 
+class RecordingModel:
+    """A stand-in sentence-transformers model that records how it is called."""
+
+    calls: list = []
+
+    def __init__(self, name):
+        self.name = name
+
+    def encode(self, texts, normalize_embeddings=False, show_progress_bar=None):
+        import numpy as np
+        RecordingModel.calls.append((list(texts), show_progress_bar))
+        rows = np.array([[t.count("student") + 0.5, t.count("course") + 0.5] for t in texts],
+                        np.float32)
+        return rows / np.linalg.norm(rows, axis=1, keepdims=True)
+
+
+@pytest.fixture
+def recording_model(monkeypatch):
+    import types
+    module = types.ModuleType("sentence_transformers")
+    module.SentenceTransformer = RecordingModel
+    monkeypatch.setitem(sys.modules, "sentence_transformers", module)
+    RecordingModel.calls = []
+    ss._clear_vector_caches()
+    yield RecordingModel
+    ss._clear_vector_caches()
+
+
+@pytest.mark.parametrize("terminal, switch, shown", [
+    (True, True, True), (False, True, None), (True, False, None)])
+def test_progress_bar_only_on_a_terminal_and_when_switched_on(
+        recording_model, monkeypatch, terminal, switch, shown):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal, raising=False)
+    config = ss.SelectorConfig.high_recall("fake-model", top_k_tables=2)
+    config.show_progress_bar = switch
+    prepared = ss.PreparedCatalog(school())
+    prepared.warm_up(config)
+    documents, progress = recording_model.calls[0]
+    assert progress is shown
+    assert all(p is None for _, p in recording_model.calls[1:])  # questions: never a bar
+    # The model reads short sentences, not the labelled scoring documents.
+    assert documents[0] == "students: students id, name"
+    assert documents[1] == "students id of students"
+    result = ss.Schemasift(config).select("students and their courses", prepared)
+    assert result.debug["high_recall"]["ranking"] == "fused ranks: lexical, TF-IDF and embedding"
+    assert "fallback" not in result.debug["high_recall"]
+    assert [len(texts) for texts, _ in recording_model.calls[-1:]] == [1]  # documents were kept
+    assert len(recording_model.calls) == 3
+    assert pickle.loads(pickle.dumps(prepared)).nbytes > 0
+
+
 # ---- existing configurations are untouched ----
 
 VOCABULARY = ["order", "customer", "revenue", "region", "status", "date", "amount", "total",
