@@ -144,9 +144,10 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
   } else {
     if (use_tfidf || use_embedding) docs = _build_doc_texts(catalog);
     if (use_tfidf) tfidf_scores = _get_tfidf_scores(question, docs);
-    if (use_embedding)
-      embedding_scores = _get_embedding_scores(
-          question, config.fuse_table_ranks ? recall_document_texts(catalog) : docs);
+    if (use_embedding && config.fuse_table_ranks)
+      embedding_scores = _get_embedding_scores(question, recall_document_texts(catalog));
+    else if (use_embedding)
+      embedding_scores = _get_embedding_scores(question, docs);
     tfidf = internal::Similarities(&tfidf_scores);
     embedding = internal::Similarities(&embedding_scores);
   }
