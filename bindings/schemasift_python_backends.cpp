@@ -123,6 +123,23 @@ class PySentenceEncoder final : public ss::SentenceEncoder {
     });
   }
 
+  // The model's own bar, on stderr, and only when stderr is a terminal: a
+  // log file would fill with its redraws.
+  std::shared_ptr<const ss::EmbeddingMatrix> encode_with_progress(
+      const std::vector<std::string_view>& texts) override {
+    return encoded_.find_or_make(texts, [&] {
+      nb::gil_scoped_acquire gil;
+      nb::object stderr_ = nb::module_::import_("sys").attr("stderr");
+      bool terminal = !stderr_.is_none() && nb::hasattr(stderr_, "isatty") &&
+                      nb::cast<bool>(stderr_.attr("isatty")());
+      nb::list list = str_list(texts);
+      nb::object rows = terminal ? model.get().attr("encode")(list, "normalize_embeddings"_a = true,
+                                                              "show_progress_bar"_a = true)
+                                 : normalized(list);
+      return std::make_shared<const PyEmbeddingMatrix>(rows);
+    });
+  }
+
   std::vector<double> similarities(const ss::EmbeddingMatrix& embeddings,
                                    std::string_view question) override {
     nb::gil_scoped_acquire gil;

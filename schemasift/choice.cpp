@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "schemasift/join_paths.h"
 #include "schemasift/lexical_index.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
@@ -369,6 +370,165 @@ std::vector<RelationshipMeta> Schemasift::_select_relationships(
         result.push_back(rel);
   }
   return result;
+}
+
+}  // namespace tessarin::schemasift
+
+// ---- rank fusion and the choice on fused scores (opt-in) ----
+
+namespace tessarin::schemasift {
+
+namespace {
+
+// Reciprocal-rank fusion: a signal gives a table weight / (offset + rank),
+// ranks counted from 1 among the tables the signal scores above 0, down to
+// kFusionDepth. A small offset lets the first ranks count most.
+constexpr double kFusionRankOffset = 2.0;
+constexpr std::size_t kFusionDepth = 200;
+enum Signal : std::size_t { kLexical, kTfidf, kEmbedding, kColumnEmbedding, kSignalCount };
+constexpr std::array<double, kSignalCount> kSignalWeight = {0.3, 0.3, 1.0, 1.0};
+constexpr std::array<std::string_view, kSignalCount> kSignalName = {
+    "lexical", "TF-IDF", "embedding", "best column embedding"};
+// Share of its best related table's fused score that a table gains: the
+// tables a question needs are usually joined to one another.
+constexpr double kNeighbourLift = 0.6;
+// Fused reasons are written for this many of the best tables.
+constexpr std::size_t kFusionReasonTables = 20;
+
+// Rank (from 1) of every entry among those above 0, 0 for the others.
+std::vector<std::size_t> signal_ranks(const std::vector<double>& values) {
+  std::vector<std::size_t> order =
+      internal::ranked_positions(values.size(), [&](std::size_t i) { return values[i]; });
+  std::vector<std::size_t> rank(values.size(), 0);
+  for (std::size_t r = 0; r < order.size() && r < kFusionDepth; ++r) {
+    if (!(values[order[r]] > 0.0)) break;
+    rank[order[r]] = r + 1;
+  }
+  return rank;
+}
+
+std::string fusion_reason(const std::array<std::vector<std::size_t>, kSignalCount>& ranks,
+                          std::size_t table) {
+  std::string out = "fused ranks:";
+  bool any = false;
+  for (std::size_t s = 0; s < kSignalCount; ++s) {
+    if (ranks[s][table] == 0) continue;
+    out += any ? ", " : " ";
+    out += kSignalName[s];
+    out += " #";
+    out += std::to_string(ranks[s][table]);
+    any = true;
+  }
+  if (!any) out += " none";
+  return out;
+}
+
+}  // namespace
+
+void Schemasift::fuse_table_scores(const internal::QueryTerms& terms,
+                                   const MetadataCatalog& catalog,
+                                   std::vector<internal::TableScore>& scored,
+                                   const internal::Similarities& tfidf,
+                                   const internal::Similarities& embedding,
+                                   const WordSet& required_tables) const {
+  std::size_t n = scored.size();
+  std::array<std::vector<double>, kSignalCount> signal;
+  for (auto& values : signal) values.assign(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t position = scored[i].position;
+    const TableMeta& table = catalog.tables[position];
+    signal[kLexical][i] = scored[i].score;
+    signal[kTfidf][i] = tfidf.table(position, table);
+    signal[kEmbedding][i] = embedding.table(position, table);
+    double best = 0.0;
+    if (!embedding.empty())
+      for (std::size_t j = 0; j < table.columns.size(); ++j)
+        best = std::max(best, embedding.column(position, j, table, table.columns[j]));
+    signal[kColumnEmbedding][i] = best;
+  }
+  std::array<std::vector<std::size_t>, kSignalCount> ranks;
+  for (std::size_t s = 0; s < kSignalCount; ++s) ranks[s] = signal_ranks(signal[s]);
+
+  // Scaled so that first place on every signal scores 1.
+  double best_possible = 0.0;
+  for (double w : kSignalWeight) best_possible += w / (kFusionRankOffset + 1.0);
+  std::vector<double> fused(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t s = 0; s < kSignalCount; ++s)
+      if (ranks[s][i] != 0)
+        fused[i] += kSignalWeight[s] / (kFusionRankOffset + static_cast<double>(ranks[s][i]));
+    fused[i] /= best_possible;
+  }
+  // Related tables, by catalog position; scored holds one entry per table.
+  std::vector<std::vector<std::size_t>> neighbours = internal::table_neighbours(catalog);
+  std::vector<std::size_t> entry_of(catalog.tables.size(), n);
+  for (std::size_t i = 0; i < n; ++i) entry_of[scored[i].position] = i;
+  for (std::size_t i = 0; i < n; ++i) {
+    double lift = 0.0;
+    for (std::size_t to : neighbours[scored[i].position])
+      if (entry_of[to] < n) lift = std::max(lift, fused[entry_of[to]]);
+    scored[i].score = fused[i] + kNeighbourLift * lift;
+    if (contains(required_tables, catalog.tables[scored[i].position].table_name))
+      scored[i].score += kRequiredBonus;
+  }
+
+  std::vector<std::size_t> order =
+      internal::ranked_positions(n, [&](std::size_t i) { return scored[i].score; });
+  std::size_t shown = std::min<std::size_t>(
+      n, std::max<std::size_t>(kFusionReasonTables,
+                               static_cast<std::size_t>(std::max<std::int64_t>(
+                                   config.top_k_tables, 1))));
+  for (std::size_t r = 0; r < shown; ++r) {
+    internal::TableScore& entry = scored[order[r]];
+    complete_reasons(terms, catalog, required_tables, entry);
+    entry.reasons.push_back(fusion_reason(ranks, order[r]));
+  }
+}
+
+std::vector<std::size_t> Schemasift::choose_fused_positions(
+    const MetadataCatalog& catalog, const std::vector<internal::TableScore>& scored,
+    const WordSet& required_tables) const {
+  auto is_required = [&](std::size_t i) {
+    return contains(required_tables, catalog.tables[scored[i].position].table_name);
+  };
+  std::vector<std::size_t> ranked =
+      internal::ranked_positions(scored.size(), [&](std::size_t i) { return scored[i].score; });
+  std::vector<std::size_t> chosen;
+  for (std::size_t i : ranked)
+    if (is_required(i)) chosen.push_back(i);
+  std::optional<double> best;
+  for (std::size_t i : ranked) {
+    if (is_required(i)) continue;
+    if (static_cast<std::int64_t>(chosen.size()) >= config.top_k_tables) break;
+    if (best && scored[i].score < config.table_score_drop_off * *best) break;
+    if (!best) best = scored[i].score;
+    chosen.push_back(i);
+  }
+  if (chosen.empty() && !ranked.empty()) chosen.push_back(ranked.front());
+  std::size_t limit = static_cast<std::size_t>(std::max<std::int64_t>(config.top_k_tables, 1));
+  if (chosen.size() > limit) chosen.resize(limit);
+  return chosen;
+}
+
+void Schemasift::add_bridge_tables(const internal::QueryTerms& terms,
+                                   const MetadataCatalog& catalog,
+                                   std::vector<internal::TableScore>& scored,
+                                   const WordSet& required_tables,
+                                   std::vector<std::size_t>& chosen,
+                                   std::vector<std::pair<std::string, std::string>>& bridges) const {
+  std::vector<std::size_t> entry_of(catalog.tables.size(), scored.size());
+  for (std::size_t i = 0; i < scored.size(); ++i) entry_of[scored[i].position] = i;
+  std::vector<std::size_t> positions;
+  for (std::size_t i : chosen) positions.push_back(scored[i].position);
+  for (internal::BridgeTable& bridge : internal::bridge_tables(
+           catalog, positions, static_cast<std::size_t>(config.max_join_path_length))) {
+    std::size_t i = entry_of[bridge.position];
+    if (i == scored.size()) continue;
+    complete_reasons(terms, catalog, required_tables, scored[i]);
+    scored[i].reasons.push_back(bridge.reason);
+    chosen.push_back(i);
+    bridges.emplace_back(catalog.tables[bridge.position].table_name, std::move(bridge.reason));
+  }
 }
 
 }  // namespace tessarin::schemasift

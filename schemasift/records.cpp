@@ -8,8 +8,26 @@ namespace tessarin::schemasift {
 namespace {
 
 constexpr std::string_view kArrow = " \u2192 ";
+// Two joins reach across one junction table. The drop-off is left off: on
+// a large multi-database catalog every cut it made cost recall.
+constexpr std::int64_t kHighRecallJoinPathLength = 2;
+constexpr double kHighRecallDropOff = 0.0;
 
 }  // namespace
+
+SelectorConfig SelectorConfig::high_recall(std::optional<std::string> model_name_or_path,
+                                           std::int64_t top_k_tables) {
+  SelectorConfig config;
+  config.strategy = std::string(Strategy::HYBRID);
+  config.top_k_tables = top_k_tables;
+  config.use_embeddings_if_available = true;
+  config.embedding_model_name_or_path = std::move(model_name_or_path);
+  config.fuse_table_ranks = true;
+  config.max_join_path_length = kHighRecallJoinPathLength;
+  config.table_score_drop_off = kHighRecallDropOff;
+  config.show_progress_bar = true;
+  return config;
+}
 
 std::string SelectionMetrics::summary() const {
   std::string out;

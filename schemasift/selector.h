@@ -205,6 +205,26 @@ class Schemasift {
                                                   const MetadataCatalog& catalog,
                                                   std::vector<internal::TableScore>& scored,
                                                   const WordSet& required_tables) const;
+  // Replaces the lexical table scores (one entry per table, in catalog
+  // order) with the fusion of their lexical, TF-IDF and embedding ranks,
+  // lifted by the best related table; see SelectorConfig::fuse_table_ranks.
+  void fuse_table_scores(const internal::QueryTerms& terms, const MetadataCatalog& catalog,
+                         std::vector<internal::TableScore>& scored,
+                         const internal::Similarities& tfidf,
+                         const internal::Similarities& embedding,
+                         const WordSet& required_tables) const;
+  // Required tables first, then the best others up to top_k_tables while
+  // they keep table_score_drop_off of the best one's score.
+  std::vector<std::size_t> choose_fused_positions(const MetadataCatalog& catalog,
+                                                  const std::vector<internal::TableScore>& scored,
+                                                  const WordSet& required_tables) const;
+  // Appends to `chosen` the bridge tables that join it up (see
+  // SelectorConfig::max_join_path_length), each with its reason; their
+  // names and reasons go to `bridges`.
+  void add_bridge_tables(const internal::QueryTerms& terms, const MetadataCatalog& catalog,
+                         std::vector<internal::TableScore>& scored,
+                         const WordSet& required_tables, std::vector<std::size_t>& chosen,
+                         std::vector<std::pair<std::string, std::string>>& bridges) const;
   // `position` is the table's position in the catalog.
   std::vector<ScoredColumn> score_and_choose_columns(
       const internal::QueryTerms& terms, std::size_t position, const TableMeta& table,

@@ -2,6 +2,8 @@
 // their similarities with the lexical score.
 #include "schemasift/vector_backends.h"
 
+#include <cctype>
+
 #include "schemasift/document_cache.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
@@ -90,6 +92,42 @@ internal::Similarities similarities_or_none(Score&& score,
 bool is_strategy(std::string_view strategy, std::string_view a, std::string_view b) {
   return strategy == a || strategy == b;
 }
+
+// Words of an identifier for a sentence encoder: "OrderDate" and
+// "order_date" both read "order date", and "ID" stays one word.
+std::string identifier_words(std::string_view name) {
+  std::string out;
+  char previous = ' ';
+  for (char c : name) {
+    bool alnum = std::isalnum(static_cast<unsigned char>(c)) != 0;
+    bool boundary = alnum && std::isupper(static_cast<unsigned char>(c)) &&
+                    (std::islower(static_cast<unsigned char>(previous)) ||
+                     std::isdigit(static_cast<unsigned char>(previous)));
+    if (!alnum && (c & 0x80) == 0) {
+      if (!out.empty() && out.back() != ' ') out.push_back(' ');
+    } else {
+      if (boundary && !out.empty() && out.back() != ' ') out.push_back(' ');
+      out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    previous = c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::string table_label(const TableMeta& table) {
+  return table.business_name.empty() ? identifier_words(table.table_name) : table.business_name;
+}
+
+void append_description(std::string& out, const std::string& description) {
+  if (description.empty()) return;
+  out += ". ";
+  out += description;
+}
+
+// Key under which a prepared catalog keeps a model's embeddings of the
+// recall documents, beside those of the scoring documents.
+constexpr std::string_view kRecallDocumentsKey = "\x1frecall documents";
 
 }  // namespace
 
@@ -237,6 +275,38 @@ DocTexts Schemasift::_build_doc_texts(const MetadataCatalog& catalog) {
   return docs;
 }
 
+// Short sentences that a sentence encoder reads well, under the ids and in
+// the order of _build_doc_texts: "<table>: <column>, <column>, ..." and
+// "<column> of <table>", descriptions after them. The labelled scoring
+// documents carry many empty labels and raw identifiers, which blur a
+// model's similarities on large catalogs.
+DocTexts recall_document_texts(const MetadataCatalog& catalog) {
+  DocTexts docs;
+  std::string id;
+  for (const TableMeta& table : catalog.tables) {
+    std::string label = table_label(table);
+    std::string text = label + ":";
+    for (std::size_t i = 0; i < table.columns.size(); ++i) {
+      text += i ? ", " : " ";
+      text += identifier_words(table.columns[i].name);
+    }
+    append_description(text, table.description);
+    id.assign(internal::kTableDocPrefix);
+    id += table.table_name;
+    docs.set(id, std::move(text));
+    for (const ColumnMeta& col : table.columns) {
+      std::string column = identifier_words(col.name) + " of " + label;
+      append_description(column, col.description);
+      id.assign(internal::kColumnDocPrefix);
+      id += table.table_name;
+      id += '.';
+      id += col.name;
+      docs.set(id, std::move(column));
+    }
+  }
+  return docs;
+}
+
 bool Schemasift::tfidf_wanted() const {
   return is_strategy(config.strategy, Strategy::TFIDF, Strategy::HYBRID) &&
          config.use_tfidf_if_available && static_cast<bool>(tfidf_factory());
@@ -263,7 +333,13 @@ DocScores Schemasift::_get_embedding_scores(std::string_view question, const Doc
   if (!config.use_embeddings_if_available) return {};
   OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
   if (!backend.available) return {};
-  backend.build(docs);
+  if (config.show_progress_bar) {
+    std::vector<std::string_view> texts;
+    split_docs(docs, backend.doc_ids, texts);
+    backend.embeddings = backend.model->encode_with_progress(texts);
+  } else {
+    backend.build(docs);
+  }
   return backend.score(question);
 }
 
@@ -297,9 +373,16 @@ internal::Similarities Schemasift::prepared_embedding_scores(
   OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
   if (!backend.available) return {};
   const PreparedCatalog::Documents& documents = prepared.documents();
-  backend.embeddings = prepared.embeddings(
-      *backend.model_name_or_path, backend.model,
-      [&](const DocTexts& docs) { return backend.model->encode(texts_of(docs)); });
+  bool recall = config.fuse_table_ranks;
+  std::string key = *backend.model_name_or_path;
+  if (recall) key += kRecallDocumentsKey;
+  backend.embeddings = prepared.embeddings(key, backend.model, [&](const DocTexts& scoring_docs) {
+    DocTexts recall_docs;
+    if (recall) recall_docs = recall_document_texts(prepared.catalog());
+    std::vector<std::string_view> texts = texts_of(recall ? recall_docs : scoring_docs);
+    return config.show_progress_bar ? backend.model->encode_with_progress(texts)
+                                    : backend.model->encode(texts);
+  });
   if (!backend.embeddings) return {};
   return similarities_or_none(
       [&] { return backend.model->similarities(*backend.embeddings, question); }, documents);

@@ -147,6 +147,12 @@ class SentenceEncoder {
   // Unit-length encodings of the texts, one row per text.
   virtual std::shared_ptr<const EmbeddingMatrix> encode(
       const std::vector<std::string_view>& texts) = 0;
+  // encode() showing its progress where the facility can (a bar on a
+  // terminal); the rows are the same.
+  virtual std::shared_ptr<const EmbeddingMatrix> encode_with_progress(
+      const std::vector<std::string_view>& texts) {
+    return encode(texts);
+  }
   // Dot product of every row with the unit-length encoding of the question.
   virtual std::vector<double> similarities(const EmbeddingMatrix& embeddings,
                                            std::string_view question) = 0;
@@ -212,6 +218,12 @@ class OptionalEmbeddingBackend {
   std::shared_ptr<const EmbeddingMatrix> embeddings;
   std::optional<std::string> model_name_or_path;
 };
+
+struct MetadataCatalog;
+// The documents that fused table ranking encodes (see
+// SelectorConfig::fuse_table_ranks): the ids and order of the scoring
+// documents, with short sentences as texts.
+DocTexts recall_document_texts(const MetadataCatalog& catalog);
 
 // Pairs ids with similarities; the shorter sequence decides the length.
 DocScores pair_scores(const std::vector<std::string>& doc_ids, const std::vector<double>& scores);

@@ -221,6 +221,10 @@ class SelectorConfig:
     tfidf_alpha: float
     embedding_alpha: float
     include_debug: bool
+    fuse_table_ranks: bool
+    max_join_path_length: int
+    table_score_drop_off: float
+    show_progress_bar: bool
     __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
@@ -258,7 +262,17 @@ class SelectorConfig:
         tfidf_alpha: float = 0.15,
         embedding_alpha: float = 0.15,
         include_debug: bool = True,
+        fuse_table_ranks: bool = False,
+        max_join_path_length: int = 0,
+        table_score_drop_off: float = 0.0,
+        show_progress_bar: bool = False,
     ) -> None: ...
+    @staticmethod
+    def high_recall(
+        model_name_or_path: str | None = None, *, top_k_tables: int = 5
+    ) -> SelectorConfig:
+        """Fused table ranks with embeddings and bridge tables; with no model,
+        all-MiniLM-L6-v2 of the 'embeddings' extra when installed."""
 
 class ScoredColumn:
     column: ColumnMeta
