@@ -187,7 +187,9 @@ class Record {
     cls_.def_prop_rw(
         name, [get = f.get](nb::handle self) { return get(self); },
         [set = f.set](T& obj, nb::handle value) { set(obj, value); },
-        doc ? doc : "");
+        // None reaches the converter: it sets an optional field and is a
+        // TypeError naming the field for any other.
+        nb::for_setter(nb::arg("value").none()), doc ? doc : "");
   }
 
   nb::class_<T> cls_;

@@ -618,3 +618,24 @@ def test_in_place_reading_takes_tuples_subclasses_and_objects():
     assert str(result.extra["extra"]) == "opaque!"
     with pytest.raises(OverflowError):
         ss.CatalogNormalizer.normalize({"tables": [{"name": "t", "big": 10**30}]})
+
+
+@pytest.mark.parametrize("record, field, value", [
+    (ss.SelectorConfig(embedding_model_name_or_path="m"), "embedding_model_name_or_path", "m"),
+    (ss.SelectorConfig(max_output_chars=5), "max_output_chars", 5),
+    (ss.TableMeta("t", default_date_column="d", row_count=3), "default_date_column", "d"),
+    (ss.TableMeta("t", row_count=3), "row_count", 3),
+    (ss.ColumnMeta("c", nullable=False), "nullable", False),
+])
+def test_optional_fields_can_be_set_back_to_none(record, field, value):
+    assert getattr(record, field) == value
+    setattr(record, field, None)
+    assert getattr(record, field) is None
+
+
+@pytest.mark.parametrize("record, field", [(ss.SelectorConfig(), "strategy"),
+                                           (ss.SelectorConfig(), "top_k_tables"),
+                                           (ss.TableMeta("t"), "table_name")])
+def test_none_in_a_required_field_is_a_type_error_naming_it(record, field):
+    with pytest.raises(TypeError, match=rf"\.{field} must be"):
+        setattr(record, field, None)
