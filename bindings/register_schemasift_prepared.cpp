@@ -200,8 +200,10 @@ void register_prepared_catalog(nb::module_& m) {
             ss::Schemasift selector(config.is_none()
                                         ? ss::SelectorConfig{}
                                         : nb::cast<const ss::SelectorConfig&>(config));
-            std::shared_ptr<const ss::PreparedCatalog> core = self.core;
             core_of(self);
+            // Held by this call: a __setstate__ on the object meanwhile
+            // replaces its reference, not the snapshot.
+            std::shared_ptr<const ss::PreparedCatalog> core = self.core;
             nb::gil_scoped_release release;
             selector.warm_up(*core);
           },

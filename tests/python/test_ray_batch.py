@@ -4,9 +4,10 @@ Needs Ray (extra "ray"). With TESSARIN_RAY_TESTS=required (as CI sets it) a
 missing Ray fails the run; otherwise these tests are skipped.
 """
 
-import importlib.util
+import importlib
 import os
 import pickle
+import sys
 from pathlib import Path
 
 import pytest
@@ -22,10 +23,10 @@ EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "ray_batch.py"
 
 
 def _example():
-    spec = importlib.util.spec_from_file_location("ray_batch", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    # The example is a script beside the package, not part of it.
+    if str(EXAMPLE.parent) not in sys.path:
+        sys.path.insert(0, str(EXAMPLE.parent))
+    return importlib.import_module("ray_batch")
 
 
 @pytest.fixture(scope="module")
