@@ -40,9 +40,11 @@ constexpr const char* kRecordPayload = "records";
                            .c_str());
 }
 
-const ss::PreparedCatalog& core_of(const PreparedHandle& self) {
+// The snapshot, held by the caller: a __setstate__ on the object while the
+// GIL is released replaces the object's reference, not what the caller holds.
+std::shared_ptr<const ss::PreparedCatalog> core_of(const PreparedHandle& self) {
   if (!self.core) throw nb::type_error("PreparedCatalog is not initialized");
-  return *self.core;
+  return self.core;
 }
 
 std::shared_ptr<const ss::PreparedCatalog> prepared_from(ss::MetadataCatalog catalog) {
@@ -53,7 +55,8 @@ std::shared_ptr<const ss::PreparedCatalog> prepared_from(ss::MetadataCatalog cat
 // ---- pickled form ----
 
 nb::tuple state_of(const PreparedHandle& self) {
-  const ss::PreparedCatalog& core = core_of(self);
+  std::shared_ptr<const ss::PreparedCatalog> snapshot = core_of(self);
+  const ss::PreparedCatalog& core = *snapshot;
   std::string blob;
   bool binary = true;
   std::vector<std::pair<std::string, std::shared_ptr<const ss::EmbeddingMatrix>>> held;
@@ -148,9 +151,7 @@ constexpr const char* kClassDoc =
 std::shared_ptr<const ss::PreparedCatalog> prepared_of(nb::handle catalog) {
   if (!nb::isinstance<PreparedHandle>(catalog)) return nullptr;
   if (!nb::inst_ready(catalog)) throw nb::type_error("PreparedCatalog is not initialized");
-  const PreparedHandle& handle = nb::cast<const PreparedHandle&>(catalog);
-  core_of(handle);
-  return handle.core;
+  return core_of(nb::cast<const PreparedHandle&>(catalog));
 }
 
 std::shared_ptr<const ss::PreparedCatalog> prepare(nb::handle catalog) {
@@ -171,23 +172,23 @@ void register_prepared_catalog(nb::module_& m) {
           nb::arg("catalog"))
       .def_prop_ro(
           "catalog",
-          [](const PreparedHandle& self) { return core_of(self).catalog(); },
+          [](const PreparedHandle& self) { return core_of(self)->catalog(); },
           nb::rv_policy::copy, "A copy of the prepared MetadataCatalog.")
       .def_prop_ro(
-          "catalog_hash", [](const PreparedHandle& self) { return core_of(self).catalog_hash(); },
+          "catalog_hash", [](const PreparedHandle& self) { return core_of(self)->catalog_hash(); },
           "The catalog_hash of a selection that keeps the catalog's database name.")
       .def_prop_ro(
-          "table_count", [](const PreparedHandle& self) { return core_of(self).table_count(); },
+          "table_count", [](const PreparedHandle& self) { return core_of(self)->table_count(); },
           "Number of tables.")
       .def_prop_ro(
-          "column_count", [](const PreparedHandle& self) { return core_of(self).column_count(); },
+          "column_count", [](const PreparedHandle& self) { return core_of(self)->column_count(); },
           "Number of columns, over all tables.")
       .def_prop_ro(
           "nbytes",
           [](const PreparedHandle& self) {
-            const ss::PreparedCatalog& core = core_of(self);
+            std::shared_ptr<const ss::PreparedCatalog> core = core_of(self);
             nb::gil_scoped_release release;  // waits for a lock an encoding may hold
-            return core.nbytes();
+            return core->nbytes();
           },
           "Memory held, in bytes (records, indexes and what selections have added).")
       .def(
@@ -200,10 +201,7 @@ void register_prepared_catalog(nb::module_& m) {
             ss::Schemasift selector(config.is_none()
                                         ? ss::SelectorConfig{}
                                         : nb::cast<const ss::SelectorConfig&>(config));
-            core_of(self);
-            // Held by this call: a __setstate__ on the object meanwhile
-            // replaces its reference, not the snapshot.
-            std::shared_ptr<const ss::PreparedCatalog> core = self.core;
+            std::shared_ptr<const ss::PreparedCatalog> core = core_of(self);
             nb::gil_scoped_release release;
             selector.warm_up(*core);
           },
@@ -214,7 +212,8 @@ void register_prepared_catalog(nb::module_& m) {
       .def("__getstate__", &state_of)
       .def("__setstate__", &set_state)
       .def("__repr__", [](const PreparedHandle& self) {
-        const ss::PreparedCatalog& core = core_of(self);
+        std::shared_ptr<const ss::PreparedCatalog> held = core_of(self);
+        const ss::PreparedCatalog& core = *held;
         return "PreparedCatalog(database=" +
                nb::cast<std::string>(nb::repr(nb::cast(core.catalog().database))) +
                ", tables=" + std::to_string(core.table_count()) +
