@@ -90,8 +90,10 @@ std::shared_ptr<ss::PreparedCatalog> core_from_payload(const std::string& kind,
                                                         nb::handle payload) {
   if (kind == kBinaryPayload) {
     if (!PyBytes_Check(payload.ptr())) raise_bad_state();
-    std::string blob(PyBytes_AS_STRING(payload.ptr()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(payload.ptr())));
+    // Read in place: the state tuple holds the bytes object, which nothing
+    // can change, for the whole call.
+    std::string_view blob(PyBytes_AS_STRING(payload.ptr()),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(payload.ptr())));
     nb::gil_scoped_release release;
     return ss::PreparedCatalog::deserialize(blob);
   }

@@ -1,8 +1,14 @@
 // Writing and reading the binary form of catalog records.
 #include "schemasift/catalog_codec.h"
 
+#include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "common/unicode.h"
 
@@ -15,6 +21,26 @@ enum Tag : unsigned char { kNull, kFalse, kTrue, kInt, kDouble, kString, kList, 
 // Deeper values than any catalog conversion produces are refused, so that
 // crafted data cannot exhaust the stack.
 constexpr int kMaxDepth = 2000;
+
+// Catalogs of this many tables and more are written in kTableParts parts;
+// a part is decoded on a thread of its own when it holds this many bytes.
+constexpr std::size_t kPartedTables = 256;
+constexpr std::size_t kTableParts = 4;
+constexpr std::size_t kThreadedPartBytes = std::size_t{1} << 18;
+
+bool all_ascii(std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    high |= word;
+  }
+  for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
 
 }  // namespace
 
@@ -42,6 +68,19 @@ void Writer::f64(double value) {
 void Writer::text(std::string_view value) {
   u64(value.size());
   out_.append(value);
+}
+
+void Writer::u32s(const std::vector<std::uint32_t>& values) {
+  u64(values.size());
+  std::size_t at = out_.size();
+  out_.resize(at + values.size() * 4);
+  char* p = out_.data() + at;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!values.empty()) std::memcpy(p, values.data(), values.size() * 4);
+  } else {
+    for (std::uint32_t v : values)
+      for (int b = 0; b < 4; ++b) *p++ = static_cast<char>((v >> (8 * b)) & 0xFF);
+  }
 }
 
 void Writer::value(const JsonValue& v) {
@@ -138,8 +177,19 @@ void Writer::relationship(const RelationshipMeta& r) {
 
 void Writer::catalog(const MetadataCatalog& c) {
   text(c.database);
-  u64(c.tables.size());
-  for (const TableMeta& t : c.tables) table(t);
+  std::size_t n = c.tables.size();
+  u64(n);
+  std::size_t parts = n >= kPartedTables ? kTableParts : 1;
+  u64(parts);
+  Writer part;
+  for (std::size_t i = 0; i < parts; ++i) {
+    std::size_t begin = n * i / parts;
+    std::size_t end = n * (i + 1) / parts;
+    part.out_.clear();
+    for (std::size_t t = begin; t < end; ++t) part.table(c.tables[t]);
+    u64(end - begin);
+    text(part.out_);
+  }
   u64(c.relationships.size());
   for (const RelationshipMeta& r : c.relationships) relationship(r);
   map(c.extra);
@@ -189,16 +239,40 @@ std::size_t Reader::count() {
   return static_cast<std::size_t>(n);
 }
 
-std::string Reader::text() {
+std::string_view Reader::bytes() {
   std::size_t n = count();
-  std::string_view bytes = data_.substr(at_, n);
+  std::string_view out = data_.substr(at_, n);
   at_ += n;
-  try {
-    unicode::validate_utf8(bytes);
-  } catch (const unicode::Utf8Error&) {
-    corrupt();
+  return out;
+}
+
+std::string Reader::text() {
+  std::string_view out = bytes();
+  if (!all_ascii(out)) {
+    try {
+      unicode::validate_utf8(out);
+    } catch (const unicode::Utf8Error&) {
+      corrupt();
+    }
   }
-  return std::string(bytes);
+  return std::string(out);
+}
+
+std::vector<std::uint32_t> Reader::u32s() {
+  std::uint64_t n = u64();
+  if (n > (data_.size() - at_) / 4) corrupt();
+  std::vector<std::uint32_t> out(static_cast<std::size_t>(n));
+  const char* p = data_.data() + at_;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (n) std::memcpy(out.data(), p, out.size() * 4);
+  } else {
+    for (std::uint32_t& v : out) {
+      v = 0;
+      for (int b = 0; b < 4; ++b) v |= std::uint32_t{static_cast<unsigned char>(*p++)} << (8 * b);
+    }
+  }
+  at_ += out.size() * 4;
+  return out;
 }
 
 JsonValue Reader::value(int depth) {
@@ -316,13 +390,89 @@ MetadataCatalog Reader::catalog() {
   MetadataCatalog c;
   c.database = text();
   std::size_t n = count();
+  std::size_t part_count = count();
+  struct Part {
+    std::size_t tables;
+    std::string_view data;
+    std::vector<TableMeta> decoded;
+    std::exception_ptr error;
+  };
+  std::vector<Part> parts(part_count);
+  std::size_t listed = 0;
+  for (Part& part : parts) {
+    part.tables = count();
+    part.data = bytes();
+    listed += part.tables;
+    // Every table takes more than one byte.
+    if (part.tables > part.data.size() || listed > n) corrupt();
+  }
+  if (listed != n) corrupt();
+
+  std::atomic<std::size_t> next{0};
+  auto decode = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < parts.size();) {
+      Part& part = parts[i];
+      try {
+        Reader in(part.data);
+        part.decoded.reserve(part.tables);
+        for (std::size_t t = 0; t < part.tables; ++t) part.decoded.push_back(in.table());
+        if (!in.at_end()) corrupt();
+      } catch (...) {
+        part.error = std::current_exception();
+      }
+    }
+  };
+  std::size_t big = static_cast<std::size_t>(std::count_if(
+      parts.begin(), parts.end(), [](const Part& p) { return p.data.size() >= kThreadedPartBytes; }));
+  std::size_t helpers = std::min<std::size_t>(
+      big > 1 ? big - 1 : 0, std::max(1u, std::thread::hardware_concurrency()) - 1);
+  std::vector<std::thread> threads;
+  try {
+    for (std::size_t i = 0; i < helpers; ++i) threads.emplace_back(decode);
+  } catch (const std::system_error&) {
+    // No thread to be had: this one decodes every part.
+  }
+  decode();
+  for (std::thread& thread : threads) thread.join();
+  for (Part& part : parts)
+    if (part.error) std::rethrow_exception(part.error);
   c.tables.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) c.tables.push_back(table());
+  for (Part& part : parts)
+    for (TableMeta& t : part.decoded) c.tables.push_back(std::move(t));
   n = count();
   c.relationships.reserve(n);
   for (std::size_t i = 0; i < n; ++i) c.relationships.push_back(relationship());
   c.extra = map(0);
   return c;
+}
+
+std::uint64_t checksum(std::string_view data) {
+  // Four independent lanes of multiply and shift over 8-byte words.
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  std::uint64_t lanes[4] = {1, 2, 3, 4};
+  const char* p = data.data();
+  std::size_t n = data.size();
+  std::size_t i = 0;
+  auto step = [&](std::uint64_t& lane, std::uint64_t word) {
+    lane = (lane ^ word) * kMultiplier;
+    lane ^= lane >> 29;
+  };
+  for (; i + 32 <= n; i += 32) {
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t word;
+      std::memcpy(&word, p + i + 8 * k, 8);
+      if constexpr (std::endian::native == std::endian::big) {
+        std::uint64_t swapped = 0;
+        for (int b = 0; b < 8; ++b) swapped |= ((word >> (8 * b)) & 0xFF) << (56 - 8 * b);
+        word = swapped;
+      }
+      step(lanes[k], word);
+    }
+  }
+  for (; i < n; ++i) step(lanes[i & 3], static_cast<unsigned char>(p[i]) | 0x100u);
+  std::uint64_t h = n;
+  for (std::uint64_t lane : lanes) step(h, lane);
+  return h;
 }
 
 }  // namespace tessarin::schemasift::codec

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "schemasift/catalog.h"
 
@@ -18,8 +19,14 @@ class Writer {
   void f64(double value);
   void boolean(bool value) { out_.push_back(value ? '\1' : '\0'); }
   void text(std::string_view value);
+  // Bytes of any kind, read back as a view.
+  void bytes(std::string_view value) { text(value); }
+  // A length, then the numbers as raw little-endian words.
+  void u32s(const std::vector<std::uint32_t>& values);
   // Throws std::invalid_argument for a value without a JSON form.
   void value(const JsonValue& value);
+  // The tables go in a few self-contained parts, each with its byte length,
+  // so that a reader may decode them at once on several threads.
   void catalog(const MetadataCatalog& catalog);
 
   std::string& data() { return out_; }
@@ -46,12 +53,15 @@ class Reader {
   double f64();
   bool boolean();
   std::string text();
+  std::string_view bytes();
+  std::vector<std::uint32_t> u32s();
   JsonValue value(int depth = 0);
   MetadataCatalog catalog();
   bool at_end() const { return at_ == data_.size(); }
+  std::size_t remaining() const { return data_.size() - at_; }
+  [[noreturn]] static void corrupt();
 
  private:
-  [[noreturn]] static void corrupt();
   std::size_t count();  // a length, checked against what is left
   JsonMap map(int depth);
   std::vector<std::string> strings();
@@ -63,5 +73,8 @@ class Reader {
   std::string_view data_;
   std::size_t at_ = 0;
 };
+
+// A 64-bit checksum of data, to tell damaged data from what was written.
+std::uint64_t checksum(std::string_view data);
 
 }  // namespace tessarin::schemasift::codec

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "schemasift/catalog.h"
+#include "schemasift/catalog_codec.h"
 #include "schemasift/selector_internal.h"
 #include "schemasift/text.h"
 
@@ -41,9 +41,42 @@ struct LexicalEvidence {
   std::vector<unsigned char> column_hit;
 };
 
+// A set of byte strings numbered in order of insertion, kept flat: the
+// strings back to back in one buffer and an open-addressing table of ids.
+class KeySet {
+ public:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+  std::uint32_t find(std::string_view key) const;
+  // The key's id, numbering it when it is new.
+  std::uint32_t insert(std::string_view key);
+  std::size_t size() const { return offsets_.size() - 1; }
+  std::string_view key(std::uint32_t id) const {
+    return std::string_view(text_).substr(offsets_[id], offsets_[id + 1] - offsets_[id]);
+  }
+  void shrink_to_fit();
+  std::size_t nbytes() const;
+
+  void write(codec::Writer& out) const;
+  // Throws std::invalid_argument on damaged data (a key twice, say).
+  void read(codec::Reader& in);
+
+ private:
+  static std::uint32_t hash(std::string_view key);
+  void grow();
+
+  std::string text_;
+  std::vector<std::uint32_t> offsets_{0};  // per key, then the end
+  // Empty (0), or the key's hash in the high half and its id + 1 in the low.
+  std::vector<std::uint64_t> slots_;
+};
+
 class LexicalIndex {
  public:
   explicit LexicalIndex(const MetadataCatalog& catalog);
+  // The index written by write() for this catalog. Throws
+  // std::invalid_argument on damaged data.
+  LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in);
 
   // Position of a table's first column among all columns.
   std::size_t first_column(std::size_t table) const { return column_begin_[table]; }
@@ -57,40 +90,54 @@ class LexicalIndex {
   void gather(const QueryTerms& terms, LexicalEvidence& out) const;
 
   std::size_t nbytes() const;
+  // The column classes and the token and phrase postings; the rest is
+  // derived from the catalog on reading.
+  void write(codec::Writer& out) const;
 
  private:
-  // A table or column holding a token, with a bit per field holding it.
-  struct Posting {
-    std::uint32_t owner;
-    std::uint8_t fields;
-  };
+  // A posting is a table or column's position, shifted left by kFieldBits,
+  // with a bit per field holding the token.
+  static constexpr int kFieldBits = 4;
+  static constexpr std::uint32_t kFieldMask = (1u << kFieldBits) - 1;
+
+  // Tokens' postings by token id: token t's are items[begin[t], begin[t + 1]).
   struct Postings {
-    std::vector<Posting> tables;
-    std::vector<Posting> columns;
+    std::vector<std::uint32_t> begin;
+    std::vector<std::uint32_t> items;
+    // Throws std::invalid_argument when an item names no owner.
+    void check(std::size_t owners, std::uint32_t shift) const;
   };
+
   // Phrases to look for in the lower-cased question, each with the tables
   // or columns it belongs to, as (position << 1 | kind): a name (0) or a
   // business name or synonym (1). A column lists a synonym once per time it
   // has it.
   class PhraseIndex {
    public:
-    void add(std::string phrase, std::uint32_t owner);
+    void add(std::string_view phrase, std::uint32_t owner);
+    // Ends adding: files the owners by phrase.
     void seal();
     // Calls hit(owner) for each owner of each distinct phrase found in text.
     template <class Hit>
     void find_in(std::string_view text, Hit&& hit) const;
     std::size_t nbytes() const;
+    void write(codec::Writer& out) const;
+    void read(codec::Reader& in, std::size_t owners);
 
    private:
-    using Owners = std::vector<std::uint32_t>;
     static constexpr std::size_t kPairBuckets = 8192;
     static constexpr std::size_t kLongLength = 63;  // this length and more share a bit
     static std::size_t pair_bucket(unsigned char first, unsigned char second) {
       return (first * 131u + second) & (kPairBuckets - 1);
     }
+    // The lookup tables below, from the phrases.
+    void index_lengths();
 
-    std::unordered_map<std::string, Owners, StringHash, std::equal_to<>> owners_;
-    std::vector<std::size_t> lengths_;  // distinct phrase lengths, ascending
+    KeySet phrases_;
+    Postings owners_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> added_;  // (phrase, owner) until sealed
+    std::uint32_t empty_ = KeySet::kNone;  // the empty phrase, found in any text
+    std::vector<std::uint32_t> lengths_;  // distinct phrase lengths, ascending
     std::size_t length_sum_ = 0;
     // Which lengths the phrases starting with a pair of bytes have (a bit
     // per length, by a hash of the pair), and which bytes are phrases of
@@ -99,18 +146,25 @@ class LexicalIndex {
     std::array<bool, 256> single_bytes_{};
   };
 
-  std::uint32_t token_id(std::string_view token);
+  // The columns' classes, computed or read from `in`, and what follows
+  // from them.
+  void index_classes(const MetadataCatalog& catalog, codec::Reader* in);
   void index_table(const TableMeta& table, std::uint32_t position);
   void index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch);
 
-  std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> token_ids_;
-  std::vector<Postings> postings_;
+  KeySet tokens_;
+  Postings tables_;
+  Postings columns_;
   PhraseIndex table_phrases_;
   PhraseIndex column_phrases_;
-  std::vector<std::size_t> column_begin_;  // per table, then the total
+  std::vector<std::uint32_t> column_begin_;  // per table, then the total
   std::vector<RoleClass> column_class_;
   std::vector<std::array<std::uint32_t, kRoleClassCount>> class_counts_;
-  std::string buffer_;  // scratch while building
+  // While building: (token id, posting) pairs, and scratch.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> table_found_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> column_found_;
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> fields_;
+  std::string buffer_;
 };
 
 }  // namespace tessarin::schemasift::internal

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "schemasift/catalog_codec.h"
+#include "schemasift/heap_size.h"
 #include "schemasift/lexical_index.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
@@ -19,19 +20,13 @@ namespace tessarin::schemasift {
 namespace {
 
 constexpr std::string_view kMagic = "tessarin prepared catalog";
-constexpr std::uint64_t kFormatVersion = 1;
+constexpr std::uint64_t kFormatVersion = 2;
+constexpr std::size_t kChecksumBytes = 8;
 // Measures kept for database names other than the catalog's own.
 constexpr std::size_t kKeptMeasures = 4;
 
-template <class T>
-std::size_t vector_bytes(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
-}
-
-std::size_t string_bytes(const std::string& s) {
-  // Short strings live inside the object.
-  return s.capacity() > 15 ? s.capacity() + 1 : 0;
-}
+using internal::string_bytes;
+using internal::vector_bytes;
 
 std::size_t value_bytes(const JsonValue& v);
 
@@ -119,15 +114,16 @@ struct PreparedCatalog::Lazy {
 };
 
 PreparedCatalog::PreparedCatalog(MetadataCatalog catalog)
-    : PreparedCatalog(std::move(catalog), CatalogTextMeasure{}) {}
+    : PreparedCatalog(std::move(catalog), CatalogTextMeasure{}, nullptr) {}
 
-PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure)
+PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure,
+                                 codec::Reader* lexical)
     : catalog_(std::move(catalog)),
       column_count_(column_count_of(catalog_)),
       own_measure_(std::move(measure)),
       lazy_(std::make_unique<Lazy>()) {
-  if (!own_measure_.hash.empty()) {
-    lexical_ = std::make_unique<internal::LexicalIndex>(catalog_);
+  if (lexical) {
+    lexical_ = std::make_unique<internal::LexicalIndex>(catalog_, *lexical);
     return;
   }
   // The measure and the index read the catalog independently: two threads.
@@ -259,32 +255,50 @@ void PreparedCatalog::put_embeddings(const std::string& model,
 
 // ---- serialized form ----
 
+// Magic, format version, then a checksum of the rest: the measure, the
+// records and the lexical index.
 std::string PreparedCatalog::serialize() const {
   codec::Writer out;
   out.text(kMagic);
   out.u64(kFormatVersion);
+  std::size_t checksum_at = out.data().size();
+  out.data().append(kChecksumBytes, '\0');
   out.text(own_measure_.hash);
   out.i64(own_measure_.chars);
   out.catalog(catalog_);
-  return std::move(out.data());
+  lexical_->write(out);
+  std::string& data = out.data();
+  std::uint64_t sum = codec::checksum(std::string_view(data).substr(checksum_at + kChecksumBytes));
+  for (std::size_t b = 0; b < kChecksumBytes; ++b)
+    data[checksum_at + b] = static_cast<char>((sum >> (8 * b)) & 0xFF);
+  return std::move(data);
 }
 
 std::shared_ptr<PreparedCatalog> PreparedCatalog::deserialize(std::string_view data) {
-  codec::Reader in(data);
-  if (in.text() != kMagic)
+  codec::Reader head(data);
+  if (head.text() != kMagic)
     throw std::invalid_argument("not a prepared catalog written by tessarin");
-  std::uint64_t version = in.u64();
+  std::uint64_t version = head.u64();
   if (version != kFormatVersion)
     throw std::invalid_argument("prepared catalog written in format " + std::to_string(version) +
                                 "; this tessarin reads format " + std::to_string(kFormatVersion));
+  std::size_t at = data.size() - head.remaining();
+  if (data.size() - at < kChecksumBytes) codec::Reader::corrupt();
+  std::uint64_t sum = 0;
+  for (std::size_t b = 0; b < kChecksumBytes; ++b)
+    sum |= std::uint64_t{static_cast<unsigned char>(data[at + b])} << (8 * b);
+  std::string_view body = data.substr(at + kChecksumBytes);
+  if (codec::checksum(body) != sum) codec::Reader::corrupt();
+
+  codec::Reader in(body);
   CatalogTextMeasure measure;
   measure.hash = in.text();
   measure.chars = in.i64();
-  MetadataCatalog catalog = in.catalog();
-  if (!in.at_end() || measure.hash.empty())
-    throw std::invalid_argument("prepared catalog data is damaged or was not written by tessarin");
-  return std::shared_ptr<PreparedCatalog>(
-      new PreparedCatalog(std::move(catalog), std::move(measure)));
+  if (measure.hash.empty() || measure.chars < 0) codec::Reader::corrupt();
+  auto prepared = std::shared_ptr<PreparedCatalog>(
+      new PreparedCatalog(in.catalog(), std::move(measure), &in));
+  if (!in.at_end()) codec::Reader::corrupt();
+  return prepared;
 }
 
 }  // namespace tessarin::schemasift

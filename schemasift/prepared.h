@@ -26,6 +26,9 @@ namespace tessarin::schemasift {
 namespace internal {
 class LexicalIndex;
 }  // namespace internal
+namespace codec {
+class Reader;
+}  // namespace codec
 
 // Size and hash of a catalog's measuring text.
 struct CatalogTextMeasure {
@@ -89,16 +92,18 @@ class PreparedCatalog {
 
   // ---- serialized form ----
 
-  // The catalog and its measure in a compact binary form, without the
-  // derived indexes (rebuilt on loading). Throws std::invalid_argument when
-  // the catalog holds a value without a JSON form.
+  // The catalog, its measure and its lexical index in a compact binary form
+  // (the parts computed on first use are left out). Throws
+  // std::invalid_argument when the catalog holds a value without a JSON form.
   std::string serialize() const;
-  // Throws std::invalid_argument for data that serialize() did not write.
+  // Throws std::invalid_argument for data that serialize() did not write
+  // (checked against a checksum, every length and position checked too).
   static std::shared_ptr<PreparedCatalog> deserialize(std::string_view data);
 
  private:
   struct Lazy;
-  PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure);
+  // With a measure read back, and the lexical index read from `lexical`.
+  PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure, codec::Reader* lexical);
 
   MetadataCatalog catalog_;
   std::size_t column_count_ = 0;
