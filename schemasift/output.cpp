@@ -7,6 +7,8 @@
 // from the records, with sorted keys: that text is hashed for catalog_hash,
 // and sorting keys does not change its length.
 #include <algorithm>
+#include <bit>
+#include <charconv>
 #include <cstring>
 
 #include "common/display.h"
@@ -173,10 +175,39 @@ class SortedWriter {
   void strings(const std::vector<std::string>& items) {
     list(items, [&](const std::string& s) { string(s); });
   }
-  // Free-form values go through the JSON writer into a scratch string that
-  // keeps its capacity, so the sink never shrinks and regrows (which would
-  // cost the whole text for every value).
+  // Free-form values are written here as the JSON writer writes them with
+  // sorted keys; floats go through the writer itself, into a scratch string
+  // that keeps its capacity, so the sink never shrinks and regrows (which
+  // would cost the whole text for every value).
   void value(const JsonValue& v) {
+    switch (v.kind()) {
+      case JsonValue::Kind::Null:
+        out_ += "null";
+        return;
+      case JsonValue::Kind::Bool:
+        boolean(v.as_bool());
+        return;
+      case JsonValue::Kind::Int: {
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, v.as_int()).ptr;
+        out_.append(digits, static_cast<std::size_t>(end - digits));
+        return;
+      }
+      case JsonValue::Kind::String:
+        string(v.as_string());
+        return;
+      case JsonValue::Kind::List:
+        list(v.as_list(), [&](const JsonValue& item) { value(item); });
+        return;
+      case JsonValue::Kind::Map:
+        map(v.as_map());
+        return;
+      case JsonValue::Kind::Opaque:
+        string(v.as_opaque().display);
+        return;
+      case JsonValue::Kind::Double:
+        break;
+    }
     scratch_.clear();
     append_json_text(scratch_, v, measuring_options(true));
     out_ += scratch_;
@@ -366,6 +397,22 @@ void keep_first_table(JsonMap& payload) {
   payload[internal::kKeyRelationships] = JsonList();
 }
 
+// unicode::code_point_length, eight bytes at a time: the bytes that are not
+// UTF-8 continuation bytes (10xxxxxx).
+std::size_t code_points(std::string_view text) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  std::size_t continuation = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    continuation += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHigh));
+  }
+  for (; i < text.size(); ++i)
+    continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+  return text.size() - continuation;
+}
+
 std::int64_t count_list(const JsonValue* v) {
   return v && v->is_list() ? static_cast<std::int64_t>(v->as_list().size()) : 0;
 }
@@ -393,7 +440,7 @@ std::string sorted_prompt_text(const MetadataCatalog& catalog, std::string_view 
 
 CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::string_view database) {
   std::string text = sorted_prompt_text(catalog, database);
-  return {static_cast<std::int64_t>(unicode::code_point_length(text)),
+  return {static_cast<std::int64_t>(code_points(text)),
           sha256_hex(text).substr(0, kHashDigits)};
 }
 
