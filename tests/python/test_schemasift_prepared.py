@@ -286,3 +286,35 @@ def test_large_catalogs_with_many_phrases_select_as_the_catalog(strategy):
     for question in asked:
         assert (selector.select(question, prepared).to_dict(True)
                 == selector.select(question, catalog).to_dict(True))
+
+
+@pytest.mark.parametrize("n_tables", [3, 300])
+def test_pickled_form_round_trips_and_refuses_damage(n_tables):
+    # 300 tables are pickled in parts that load on several threads.
+    catalog = _large_catalog(n_tables, seed=n_tables)
+    prepared = ss.PreparedCatalog(catalog)
+    tag, version, kind, payload, embeddings = prepared.__getstate__()
+    reloaded = pickle.loads(pickle.dumps(prepared))
+    assert reloaded.catalog == prepared.catalog
+    assert reloaded.catalog_hash == prepared.catalog_hash
+    selector = ss.Schemasift()
+    assert (selector.select("revenue by region and status", reloaded).to_dict(True)
+            == selector.select("revenue by region and status", catalog).to_dict(True))
+    # One flipped bit anywhere, or a cut anywhere, is refused.
+    step = max(1, len(payload) // 150)
+    for at in range(0, len(payload), step):
+        flipped = bytearray(payload)
+        flipped[at] ^= 1 << (at % 8)
+        for damaged in (bytes(flipped), payload[:at]):
+            with pytest.raises(ValueError, match="prepared catalog"):
+                ss.PreparedCatalog.__new__(ss.PreparedCatalog).__setstate__(
+                    (tag, version, kind, damaged, embeddings))
+
+
+def test_a_pickle_of_another_format_names_both_formats():
+    tag, version, kind, payload, embeddings = ss.PreparedCatalog(ss.demo_catalog()).__getstate__()
+    at = payload.index(b"prepared catalog") + len(b"prepared catalog")  # the format number follows
+    older = payload[:at] + bytes([1]) + payload[at + 1:]
+    with pytest.raises(ValueError, match="format 1; this tessarin reads format 2"):
+        ss.PreparedCatalog.__new__(ss.PreparedCatalog).__setstate__(
+            (tag, version, kind, older, embeddings))
