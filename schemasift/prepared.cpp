@@ -14,6 +14,7 @@
 #include "schemasift/lexical_index.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
+#include "schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 
@@ -212,7 +213,7 @@ const PreparedCatalog::Documents& PreparedCatalog::documents() const {
 
 std::shared_ptr<const TfidfMatrix> PreparedCatalog::tfidf(const TfidfFit& fit) const {
   std::lock_guard lock(lazy_->tfidf_mutex);
-  if (!lazy_->tfidf) lazy_->tfidf = fit(document_texts());
+  if (!lazy_->tfidf) lazy_->tfidf = kept_tfidf_matrix(fit(document_texts()));
   return lazy_->tfidf;
 }
 

@@ -2,6 +2,7 @@
 // terms per document, then idf; scoring scans the rows and normalizes only
 // the rows that share a term with the question.
 #include "schemasift/tfidf.h"
+#include "schemasift/tfidf_tokens.h"
 
 #include <algorithm>
 #include <array>
@@ -14,29 +15,17 @@
 
 namespace tessarin::schemasift {
 
+using tfidf_detail::kPadding;
+using tfidf_detail::load_word;
+using tfidf_detail::Span;
+using tfidf_detail::tokenize;
 using tfidf_detail::TokenKey;
 
 namespace {
 
-// Tokens are read in whole words, so the buffers holding them go on for
-// this many bytes past the text.
-constexpr std::size_t kPadding = 8;
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighBits = 0x80 * kOnes;
 constexpr std::size_t kIdfMemo = 4096;
 constexpr std::size_t kInsertionSortLimit = 32;
 constexpr std::uint32_t kMaxIndex = 0xFFFFFFFEu;  // ids, offsets and entries fit in 32 bits
-
-struct Span {
-  std::size_t begin;
-  std::size_t length;
-};
-
-std::uint64_t load_word(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
 
 // splitmix64's finalizer: spreads every input bit over the whole word.
 std::uint64_t mix(std::uint64_t x) {
@@ -80,127 +69,6 @@ void prefetch_line(const void* p) {
 #else
   (void)p;
 #endif
-}
-
-bool is_ascii(std::string_view text) {
-  std::uint64_t bits = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) bits |= load_word(text.data() + i);
-  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
-  return (bits & kHighBits) == 0;
-}
-
-std::size_t tokenize_unicode(std::string_view text, std::string& buffer, std::vector<Span>& spans) {
-  buffer = unicode::to_lower(text);
-  std::size_t size = buffer.size();
-  buffer.append(kPadding, '\0');
-  const char* base = buffer.data();
-  std::size_t count = 0;
-  for_each_tfidf_token(std::string_view(base, size), [&](std::string_view token) {
-    Span span{static_cast<std::size_t>(token.data() - base), token.size()};
-    if (count == spans.size()) {
-      spans.push_back(span);
-    } else {
-      spans[count] = span;
-    }
-    ++count;
-  });
-  return count;
-}
-
-// The high bit of every byte of x (each below 0x80) lying strictly between
-// low and high; no carry crosses a byte.
-constexpr std::uint64_t bytes_between(std::uint64_t x, std::uint64_t low, std::uint64_t high) {
-  return (kOnes * (127 + high) - x) & (x + kOnes * (127 - low)) & kHighBits;
-}
-
-// One bit per byte of m (whose bits are all high bits), byte k to bit k.
-constexpr std::uint64_t gather_high_bits(std::uint64_t m) {
-  return ((m >> 7) * 0x0102040810204080ull) >> 56;
-}
-
-// Lower-cases eight ASCII bytes into out and returns which are word bytes.
-// OR-ing 0x20 maps A-Z and nothing else onto a-z.
-std::uint64_t lower_ascii_word(const char* in, char* out) {
-  std::uint64_t x = load_word(in);
-  std::uint64_t letters = bytes_between(x | (kOnes * 0x20), 'a' - 1, 'z' + 1);
-  std::uint64_t words =
-      letters | bytes_between(x, '0' - 1, '9' + 1) | bytes_between(x, '_' - 1, '_' + 1);
-  x |= letters >> 2;
-  std::memcpy(out, &x, 8);
-  return gather_high_bits(words);
-}
-
-// Turns word-byte masks, 64 bytes at a time, into the spans of the runs of
-// two or more. A run begins or ends where a byte's bit differs from the
-// previous byte's, so the changes alternate between beginnings and ends.
-class RunCollector {
- public:
-  // out has room for every run of text of size n: at most n / 2 + 1.
-  explicit RunCollector(Span* out) : out_(out) {}
-
-  void add(std::uint64_t words, std::size_t base) {
-    std::uint64_t changes = words ^ ((words << 1) | carry_);
-    carry_ = words >> 63;
-    while (changes != 0) {
-      std::size_t pos = base + static_cast<std::size_t>(std::countr_zero(changes));
-      changes &= changes - 1;
-      if (!open_) {
-        begin_ = pos;
-      } else {
-        out_[count_] = {begin_, pos - begin_};
-        count_ += pos - begin_ >= 2;  // no branch on the length
-      }
-      open_ = !open_;
-    }
-  }
-
-  // The number of runs, once the text (of size n) is over.
-  std::size_t finish(std::size_t n) {
-    if (open_) add(0, (n + 63) / 64 * 64);
-    return count_;
-  }
-
- private:
-  Span* out_;
-  std::size_t count_ = 0;
-  std::size_t begin_ = 0;
-  std::uint64_t carry_ = 0;
-  bool open_ = false;
-};
-
-// Lower-cases text into buffer as str.lower does and lists the tokens there,
-// in the first spans (the number returned; spans only ever grows).
-// ASCII text, the usual catalog, needs no Unicode tables: only A-Z change
-// case and \w is [0-9A-Za-z_], so eight bytes at a time are classified and
-// lowered together; the tokens are then the runs of two or more word bytes.
-std::size_t tokenize(std::string_view text, std::string& buffer, std::vector<Span>& spans) {
-  if (!is_ascii(text)) return tokenize_unicode(text, buffer, spans);
-  std::size_t n = text.size();
-  buffer.resize(n + kPadding);
-  if (spans.size() < n / 2 + 1) spans.resize(n / 2 + 1);
-  const char* in = text.data();
-  char* out = buffer.data();
-  RunCollector runs(spans.data());
-  std::size_t base = 0;
-  for (; base + 64 <= n; base += 64) {
-    std::uint64_t words = 0;
-    for (std::size_t k = 0; k < 64; k += 8)
-      words |= lower_ascii_word(in + base + k, out + base + k) << k;
-    runs.add(words, base);
-  }
-  if (base < n) {
-    std::uint64_t words = 0;
-    std::size_t k = 0;
-    for (; base + k + 8 <= n; k += 8) words |= lower_ascii_word(in + base + k, out + base + k) << k;
-    if (base + k < n) {
-      char last[8] = {};
-      std::memcpy(last, in + base + k, n - base - k);
-      words |= lower_ascii_word(last, out + base + k) << k;
-    }
-    runs.add(words, base);
-  }
-  return runs.finish(n);
 }
 
 // Divides the weights by their l2 norm; the squares are summed in order.
@@ -696,6 +564,24 @@ std::size_t TfidfIndex::nbytes() const {
   return bytes;
 }
 
+void TfidfIndex::keep() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->term_index) return;
+  }
+  std::shared_ptr<const TermIndex> by_term = build_term_index();
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->term_index = std::move(by_term);
+  }
+  // Scoring reads the term index from now on, never the rows.
+  std::vector<Entry>().swap(entries_);
+  std::vector<std::uint32_t>().swap(row_begin_);
+  terms_.shrink_to_fit();
+  idf_.shrink_to_fit();
+  text_.shrink_to_fit();
+}
+
 std::shared_ptr<const TfidfIndex::TermIndex> TfidfIndex::term_index() const {
   {
     std::lock_guard lock(shared_->mutex);
@@ -742,7 +628,14 @@ class NativeTfidfMatrix final : public TfidfMatrix {
 
 std::shared_ptr<const TfidfMatrix> NativeTfidfVectorizer::fit_transform(
     const std::vector<std::string_view>& texts) {
-  return std::make_shared<const NativeTfidfMatrix>(TfidfIndex::fit(texts));
+  // Not made const, so that kept_tfidf_matrix may ready it.
+  return std::make_shared<NativeTfidfMatrix>(TfidfIndex::fit(texts));
+}
+
+std::shared_ptr<const TfidfMatrix> kept_tfidf_matrix(std::shared_ptr<const TfidfMatrix> matrix) {
+  const auto* native = dynamic_cast<const NativeTfidfMatrix*>(matrix.get());
+  if (native && matrix.use_count() == 1) const_cast<NativeTfidfMatrix*>(native)->index.keep();
+  return matrix;
 }
 
 std::vector<double> NativeTfidfVectorizer::cosine_similarity(const TfidfMatrix& matrix,
