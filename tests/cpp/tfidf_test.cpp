@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -253,6 +254,30 @@ TEST(TfidfVectorizerFacility, FitsAndScoresThroughTheVectorizerInterface) {
 
   class OtherMatrix : public TfidfMatrix {};
   EXPECT_THROW(vectorizer->cosine_similarity(OtherMatrix{}, "orders"), std::invalid_argument);
+}
+
+TEST(TfidfIndex, KeptIndexScoresTheSameToTheBitAndHoldsLess) {
+  std::vector<std::string> docs;
+  const char* words[] = {"order", "customer", "revenue", "région", "status", "x", "order_id"};
+  for (int d = 0; d < 300; ++d) {
+    std::string doc;
+    for (int k = 0; k < 3 + d % 7; ++k) doc += std::string(words[(d * 7 + k * 3) % 7]) + " ";
+    docs.push_back(doc + std::to_string(d % 13));
+  }
+  std::vector<std::string_view> views(docs.begin(), docs.end());
+  std::shared_ptr<TfidfVectorizer> vectorizer = make_native_tfidf_vectorizer();
+  std::shared_ptr<const TfidfMatrix> fresh = vectorizer->fit_transform(views);
+  std::shared_ptr<const TfidfMatrix> kept = kept_tfidf_matrix(vectorizer->fit_transform(views));
+  EXPECT_LT(kept->nbytes(), fresh->nbytes());
+  for (const char* question : {"order status", "Revenue by région", "customer 7 x", "nothing", ""})
+    EXPECT_EQ(vectorizer->cosine_similarity(*kept, question),
+              vectorizer->cosine_similarity(*fresh, question))
+        << question;
+  // A matrix held elsewhere is left as it is.
+  std::shared_ptr<const TfidfMatrix> shared = vectorizer->fit_transform(views);
+  std::shared_ptr<const TfidfMatrix> other = shared;
+  std::size_t before = shared->nbytes();
+  EXPECT_EQ(kept_tfidf_matrix(shared)->nbytes(), before);
 }
 
 }  // namespace
