@@ -41,7 +41,27 @@ using Found = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 // ---- key sets ----
 
-std::uint32_t KeySet::hash(std::string_view key) {
+namespace {
+
+// Keys are mostly words of a few bytes: read them whole where possible and
+// compare them without a library call.
+inline std::uint64_t load_tail(const char* p, std::size_t n) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  return word;
+}
+
+inline bool same_key(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+inline std::uint32_t KeySet::hash(std::string_view key) {
   constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
   std::uint64_t h = key.size() * kMultiplier;
   std::size_t i = 0;
@@ -51,11 +71,7 @@ std::uint32_t KeySet::hash(std::string_view key) {
     h = (h ^ word) * kMultiplier;
     h ^= h >> 32;
   }
-  if (i < key.size()) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, key.data() + i, key.size() - i);
-    h = (h ^ word) * kMultiplier;
-  }
+  if (i < key.size()) h = (h ^ load_tail(key.data() + i, key.size() - i)) * kMultiplier;
   h ^= h >> 29;
   h *= kMultiplier;
   return static_cast<std::uint32_t>(h >> 32);
@@ -70,7 +86,7 @@ std::uint32_t KeySet::find(std::string_view key) const {
     if (slot == 0) return kNone;
     if (static_cast<std::uint32_t>(slot >> 32) != h) continue;
     auto id = static_cast<std::uint32_t>(slot) - 1;
-    if (this->key(id) == key) return id;
+    if (same_key(this->key(id), key)) return id;
   }
 }
 
@@ -97,7 +113,7 @@ std::uint32_t KeySet::insert(std::string_view key) {
     if (slot == 0) break;
     if (static_cast<std::uint32_t>(slot >> 32) != h) continue;
     auto id = static_cast<std::uint32_t>(slot) - 1;
-    if (this->key(id) == key) return id;
+    if (same_key(this->key(id), key)) return id;
   }
   if (text_.size() + key.size() > 0xFFFFFFFFu || size() >= 0xFFFFFFFEu) too_large();
   auto id = static_cast<std::uint32_t>(size());

@@ -126,8 +126,11 @@ enum RelationshipKey : int {
 
 template <std::size_t N>
 int index_of(std::string_view key, const std::array<std::string_view, N>& keys) {
+  // The keys are short and mostly differ in length or first byte.
   for (std::size_t i = 0; i < N; ++i)
-    if (keys[i].size() == key.size() && keys[i] == key) return static_cast<int>(i);
+    if (keys[i].size() == key.size() && keys[i][0] == key[0] &&
+        std::char_traits<char>::compare(keys[i].data(), key.data(), key.size()) == 0)
+      return static_cast<int>(i);
   return -1;
 }
 

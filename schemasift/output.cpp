@@ -8,6 +8,8 @@
 // and sorting keys does not change its length.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
+#include <new>
 #include <charconv>
 #include <cstring>
 
@@ -45,12 +47,13 @@ JsonList string_list(const std::vector<std::string>& items) {
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-// Appends to a string through a raw cursor, growing it geometrically: the
-// catalog text runs to megabytes in many small pieces.
+// A growing buffer of bytes written through a raw cursor: the catalog text
+// runs to megabytes in many small pieces. Its room is never zero-filled,
+// and growing a big block moves pages rather than bytes (realloc).
 class Sink {
  public:
-  explicit Sink(std::string& s) : s_(s), n_(s.size()) {}
-  ~Sink() { s_.resize(n_); }
+  explicit Sink(std::size_t room) { grow(room); }
+  ~Sink() { std::free(data_); }
   Sink(const Sink&) = delete;
   Sink& operator=(const Sink&) = delete;
 
@@ -58,27 +61,59 @@ class Sink {
   void append(const char* p, std::size_t k) { std::memcpy(extend(k), p, k); }
   // Room for k more characters, which the caller fills.
   char* extend(std::size_t k) {
-    if (n_ + k > s_.size()) [[unlikely]]
-      s_.resize(std::max(n_ + k, 2 * s_.size() + 64));
-    char* at = s_.data() + n_;
-    n_ += k;
+    if (size_ + k > room_) [[unlikely]]
+      grow(std::max(size_ + k, 2 * room_ + 64));
+    char* at = data_ + size_;
+    size_ += k;
     return at;
   }
   Sink& operator+=(std::string_view v) {
     append(v.data(), v.size());
     return *this;
   }
+  std::string_view view() const { return std::string_view(data_, size_); }
 
  private:
-  std::string& s_;
-  std::size_t n_;
+  void grow(std::size_t room) {
+    room = std::max<std::size_t>(room, 64);
+    char* grown = static_cast<char*>(std::realloc(data_, room));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    room_ = room;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t room_ = 0;
 };
+
+// Whether any of the eight bytes of a word needs escaping in a JSON string:
+// below 0x20, '"' or '\\'.
+bool word_needs_escape(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  // Bytes below 0x20 (bytes from 0x80 up never count as below).
+  std::uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+  return (below | zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\'))) != 0;
+}
+
+bool any_needs_escape(std::string_view text) {
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word_needs_escape(word)) return true;
+  }
+  for (; i < text.size(); ++i)
+    if (needs_escape(static_cast<unsigned char>(text[i]))) return true;
+  return false;
+}
 
 // A JSON string as json.dumps(ensure_ascii=False) writes it.
 void append_json_string(Sink& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  if (std::none_of(text.begin(), text.end(),
-                   [](char c) { return needs_escape(static_cast<unsigned char>(c)); })) {
+  if (!any_needs_escape(text)) {
     char* at = out.extend(text.size() + 2);
     at[0] = '"';
     std::memcpy(at + 1, text.data(), text.size());
@@ -126,7 +161,7 @@ void append_json_string(Sink& out, std::string_view text) {
 
 class SortedWriter {
  public:
-  explicit SortedWriter(std::string& out) : out_(out) {}
+  explicit SortedWriter(Sink& out) : out_(out) {}
 
   void catalog(const MetadataCatalog& catalog, std::string_view database) {
     open();
@@ -147,11 +182,15 @@ class SortedWriter {
   void close() { out_.push_back('}'); }
   // Keys are this file's own plain ASCII names: no escaping needed.
   void field(std::string_view name) {
-    if (!first_) out_ += ", ";
+    char* at = out_.extend((first_ ? 0 : 2) + name.size() + 4);
+    if (!first_) {
+      std::memcpy(at, ", ", 2);
+      at += 2;
+    }
+    at[0] = '"';
+    std::memcpy(at + 1, name.data(), name.size());
+    std::memcpy(at + 1 + name.size(), "\": ", 3);
     first_ = false;
-    out_.push_back('"');
-    out_ += name;
-    out_ += "\": ";
   }
   void string(std::string_view text) { append_json_string(out_, text); }
   void boolean(bool b) { out_ += b ? std::string_view("true") : std::string_view("false"); }
@@ -299,7 +338,7 @@ class SortedWriter {
     close();
   }
 
-  Sink out_;
+  Sink& out_;
   std::string scratch_;
   bool first_ = true;
 };
@@ -398,15 +437,23 @@ void keep_first_table(JsonMap& payload) {
 }
 
 // unicode::code_point_length, eight bytes at a time: the bytes that are not
-// UTF-8 continuation bytes (10xxxxxx).
+// UTF-8 continuation bytes (10xxxxxx), counted in byte lanes.
 std::size_t code_points(std::string_view text) {
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  constexpr std::uint64_t kLow = 0x0101010101010101ull;
   std::size_t continuation = 0;
   std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    continuation += static_cast<std::size_t>(std::popcount(word & ~(word << 1) & kHigh));
+  while (i + 8 <= text.size()) {
+    // Each lane counts at most 255 words before the lanes are summed.
+    std::uint64_t lanes = 0;
+    std::size_t end = std::min(text.size() - (text.size() - i) % 8, i + 8 * 255);
+    for (; i < end; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      lanes += ((word >> 7) & ~(word >> 6)) & kLow;
+    }
+    constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
+    std::uint64_t pairs = (lanes & kEvenBytes) + ((lanes >> 8) & kEvenBytes);
+    continuation += static_cast<std::size_t>((pairs * 0x0001000100010001ull) >> 48);
   }
   for (; i < text.size(); ++i)
     continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
@@ -429,17 +476,28 @@ std::int64_t measured_size(const JsonMap& map) {
   return static_cast<std::int64_t>(unicode::code_point_length(measuring_text(map)));
 }
 
-std::string sorted_prompt_text(const MetadataCatalog& catalog, std::string_view database) {
-  std::string out;
+namespace {
+
+// Room for the catalog's text: more than it usually takes, which costs
+// nothing while untouched.
+std::size_t text_room(const MetadataCatalog& catalog) {
   std::size_t columns = 0;
   for (const TableMeta& t : catalog.tables) columns += t.columns.size();
-  out.reserve(256 + catalog.tables.size() * 320 + columns * 320);
-  SortedWriter(out).catalog(catalog, database);  // the writer's sink trims the string when done
-  return out;
+  return 256 + catalog.tables.size() * 640 + columns * 640 + catalog.relationships.size() * 320;
+}
+
+}  // namespace
+
+std::string sorted_prompt_text(const MetadataCatalog& catalog, std::string_view database) {
+  Sink out(text_room(catalog));
+  SortedWriter(out).catalog(catalog, database);
+  return std::string(out.view());
 }
 
 CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::string_view database) {
-  std::string text = sorted_prompt_text(catalog, database);
+  Sink out(text_room(catalog));
+  SortedWriter(out).catalog(catalog, database);
+  std::string_view text = out.view();
   return {static_cast<std::int64_t>(code_points(text)),
           sha256_hex(text).substr(0, kHashDigits)};
 }
