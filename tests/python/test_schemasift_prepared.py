@@ -318,3 +318,30 @@ def test_a_pickle_of_another_format_names_both_formats():
     with pytest.raises(ValueError, match="format 1; this tessarin reads format 2"):
         ss.PreparedCatalog.__new__(ss.PreparedCatalog).__setstate__(
             (tag, version, kind, older, embeddings))
+
+
+tricky_text = st.text(st.sampled_from(list('ab"\\\n\t\x01\x1f\x7f/é日\u2028 ') + ["\U0001f600"]),
+                      max_size=40)
+tricky_value = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**63 - 1), st.floats(), tricky_text),
+    lambda inner: st.one_of(st.lists(inner, max_size=3),
+                            st.dictionaries(tricky_text, inner, max_size=3)),
+    max_leaves=8)
+
+
+@given(st.lists(st.fixed_dictionaries({
+    "table_name": tricky_text.filter(bool), "description": tricky_text,
+    "columns": st.lists(st.fixed_dictionaries({
+        "name": tricky_text.filter(bool), "description": tricky_text,
+        "sample_values": st.lists(tricky_value, max_size=3), "other": tricky_value}),
+        max_size=4)}), max_size=4), tricky_text)
+def test_catalog_size_and_hash_are_those_of_the_catalog_json_text(tables, database):
+    import json
+
+    catalog = {"database": database, "tables": tables}
+    prepared = ss.PreparedCatalog(catalog)
+    prompt = prepared.catalog.to_prompt_dict()
+    text = json.dumps(prompt, ensure_ascii=False)
+    metrics = ss.Schemasift().select("a b", prepared).metrics
+    assert metrics.input_chars == len(text)
+    assert prepared.catalog_hash == metrics.catalog_hash == ss.stable_hash(prompt)
