@@ -334,6 +334,9 @@ void LexicalIndex::index_classes(const MetadataCatalog& catalog, codec::Reader* 
 
 LexicalIndex::LexicalIndex(const MetadataCatalog& catalog) {
   index_classes(catalog, nullptr);
+  // About a dozen distinct tokens each, as a rule; the lists are freed once filed.
+  table_found_.reserve(class_counts_.size() * 12);
+  column_found_.reserve(column_class_.size() * 12);
   std::string scratch;
   std::uint32_t column = 0;
   for (std::size_t t = 0; t < catalog.tables.size(); ++t) {
@@ -386,7 +389,17 @@ namespace {
 // one posting per distinct token.
 void add_postings(std::vector<std::pair<std::uint32_t, std::uint8_t>>& fields,
                   std::uint32_t owner, int field_bits, Found& out) {
-  std::sort(fields.begin(), fields.end());
+  // A table or column has a few dozen tokens at most, as a rule.
+  if (fields.size() > 48) {
+    std::sort(fields.begin(), fields.end());
+  } else {
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+      auto item = fields[i];
+      std::size_t j = i;
+      for (; j > 0 && item < fields[j - 1]; --j) fields[j] = fields[j - 1];
+      fields[j] = item;
+    }
+  }
   for (std::size_t i = 0; i < fields.size();) {
     std::uint32_t id = fields[i].first;
     std::uint32_t bits = 0;
