@@ -161,7 +161,7 @@ std::shared_ptr<const ss::PreparedCatalog> prepare(nb::handle catalog) {
   if (nb::isinstance<ss::MetadataCatalog>(catalog))
     return prepared_from(nb::cast<const ss::MetadataCatalog&>(catalog));
   if (!PyDict_Check(catalog.ptr())) raise_catalog_type(catalog);
-  return prepared_from(normalize_catalog_object(catalog, std::nullopt));
+  return prepare_catalog_object(catalog);
 }
 
 void register_prepared_catalog(nb::module_& m) {

@@ -162,4 +162,26 @@ schemasift::MetadataCatalog normalize_catalog_object(nb::handle catalog,
   return ss::CatalogNormalizer::normalize(value, database);
 }
 
+std::shared_ptr<ss::PreparedCatalog> prepare_catalog_object(nb::handle catalog) {
+  if (PyDict_CheckExact(catalog.ptr())) {
+    try {
+      PythonSource::check_keys(catalog.ptr());
+      // The builder goes first, stopping its threads before the records
+      // they read are gone.
+      ss::MetadataCatalog records;
+      ss::PreparedCatalog::Builder builder;
+      ss::normalizer_core::Normalizer<PythonSource> normalizer;
+      normalizer.on_table_added(&ss::PreparedCatalog::Builder::notify, &builder);
+      normalizer.normalize_into(catalog.ptr(), std::nullopt, records);
+      nb::gil_scoped_release release;
+      return builder.finish(std::move(records));
+    } catch (const NeedsConversion&) {
+      // Fall through to the converting route.
+    }
+  }
+  ss::MetadataCatalog records = normalize_catalog_object(catalog, std::nullopt);
+  nb::gil_scoped_release release;
+  return std::make_shared<ss::PreparedCatalog>(std::move(records));
+}
+
 }  // namespace tessarin::py

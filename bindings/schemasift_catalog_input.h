@@ -4,10 +4,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "schemasift/catalog.h"
+#include "schemasift/prepared.h"
 
 namespace tessarin::py {
 
@@ -19,5 +21,10 @@ namespace tessarin::py {
 // changed.
 schemasift::MetadataCatalog normalize_catalog_object(nanobind::handle catalog,
                                                      const std::optional<std::string>& database);
+
+// A prepared catalog of a Python catalog dict, the same as preparing what
+// normalize_catalog_object gives; the tables are indexed on other threads
+// while the rest of the dict is read (the GIL must be held).
+std::shared_ptr<schemasift::PreparedCatalog> prepare_catalog_object(nanobind::handle catalog);
 
 }  // namespace tessarin::py

@@ -298,26 +298,18 @@ void LexicalIndex::PhraseIndex::read(codec::Reader& in, std::size_t owners) {
 
 // ---- building ----
 
-void LexicalIndex::index_classes(const MetadataCatalog& catalog, codec::Reader* in) {
+void LexicalIndex::read_classes(const MetadataCatalog& catalog, codec::Reader& in) {
   std::size_t columns = 0;
   for (const TableMeta& table : catalog.tables) columns += table.columns.size();
   if (catalog.tables.size() >= kMaxOwners || columns >= kMaxOwners) too_large();
-  if (in) {
-    // Written as one byte per column.
-    std::string_view classes = in->bytes();
-    if (classes.size() != columns) codec::Reader::corrupt();
-    column_class_.resize(columns);
-    for (std::size_t c = 0; c < columns; ++c) {
-      auto role = static_cast<unsigned char>(classes[c]);
-      if (role >= kRoleClassCount) codec::Reader::corrupt();
-      column_class_[c] = static_cast<RoleClass>(role);
-    }
-  } else {
-    column_class_.reserve(columns);
-    std::string scratch;
-    for (const TableMeta& table : catalog.tables)
-      for (const ColumnMeta& col : table.columns)
-        column_class_.push_back(role_class(col, true, scratch));
+  // Written as one byte per column.
+  std::string_view classes = in.bytes();
+  if (classes.size() != columns) codec::Reader::corrupt();
+  column_class_.resize(columns);
+  for (std::size_t c = 0; c < columns; ++c) {
+    auto role = static_cast<unsigned char>(classes[c]);
+    if (role >= kRoleClassCount) codec::Reader::corrupt();
+    column_class_[c] = static_cast<RoleClass>(role);
   }
   column_begin_.reserve(catalog.tables.size() + 1);
   class_counts_.reserve(catalog.tables.size());
@@ -333,17 +325,42 @@ void LexicalIndex::index_classes(const MetadataCatalog& catalog, codec::Reader* 
 }
 
 LexicalIndex::LexicalIndex(const MetadataCatalog& catalog) {
-  index_classes(catalog, nullptr);
+  std::size_t columns = 0;
+  for (const TableMeta& table : catalog.tables) columns += table.columns.size();
+  reserve(catalog.tables.size(), columns);
+  for (const TableMeta& table : catalog.tables) add_table(table);
+  finish();
+}
+
+void LexicalIndex::reserve(std::size_t tables, std::size_t columns) {
+  tables = std::min(tables, kMaxOwners);
+  columns = std::min(columns, kMaxOwners);
+  column_begin_.reserve(tables + 1);
+  class_counts_.reserve(tables);
+  column_class_.reserve(columns);
   // About a dozen distinct tokens each, as a rule; the lists are freed once filed.
-  table_found_.reserve(class_counts_.size() * 12);
-  column_found_.reserve(column_class_.size() * 12);
-  std::string scratch;
-  std::uint32_t column = 0;
-  for (std::size_t t = 0; t < catalog.tables.size(); ++t) {
-    const TableMeta& table = catalog.tables[t];
-    index_table(table, static_cast<std::uint32_t>(t));
-    for (const ColumnMeta& col : table.columns) index_column(col, column++, scratch);
+  table_found_.reserve(tables * 12);
+  column_found_.reserve(columns * 12);
+}
+
+void LexicalIndex::add_table(const TableMeta& table) {
+  auto position = static_cast<std::uint32_t>(class_counts_.size());
+  auto column = static_cast<std::uint32_t>(column_class_.size());
+  if (position + 1 >= kMaxOwners || column + table.columns.size() >= kMaxOwners) too_large();
+  column_begin_.push_back(column);
+  std::array<std::uint32_t, kRoleClassCount> counts{};
+  for (const ColumnMeta& col : table.columns) {
+    RoleClass role = role_class(col, true, scratch_);
+    column_class_.push_back(role);
+    ++counts[static_cast<std::size_t>(role)];
   }
+  class_counts_.push_back(counts);
+  index_table(table, position);
+  for (const ColumnMeta& col : table.columns) index_column(col, column++, scratch_);
+}
+
+void LexicalIndex::finish() {
+  column_begin_.push_back(static_cast<std::uint32_t>(column_class_.size()));
   file_postings(table_found_, tokens_.size(), tables_.begin, tables_.items);
   file_postings(column_found_, tokens_.size(), columns_.begin, columns_.items);
   // Building scratch, freed.
@@ -351,13 +368,14 @@ LexicalIndex::LexicalIndex(const MetadataCatalog& catalog) {
   Found().swap(column_found_);
   decltype(fields_)().swap(fields_);
   std::string().swap(buffer_);
+  std::string().swap(scratch_);
   tokens_.shrink_to_fit();
   table_phrases_.seal();
   column_phrases_.seal();
 }
 
 LexicalIndex::LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in) {
-  index_classes(catalog, &in);
+  read_classes(catalog, in);
   std::size_t tables = class_counts_.size();
   std::size_t columns = column_begin_.back();
   tokens_.read(in);
@@ -503,7 +521,7 @@ std::size_t LexicalIndex::nbytes() const {
          vector_bytes(columns_.begin) + vector_bytes(columns_.items) + table_phrases_.nbytes() +
          column_phrases_.nbytes() + vector_bytes(column_begin_) + vector_bytes(column_class_) +
          vector_bytes(class_counts_) + vector_bytes(table_found_) + vector_bytes(column_found_) +
-         vector_bytes(fields_) + string_bytes(buffer_);
+         vector_bytes(fields_) + string_bytes(buffer_) + string_bytes(scratch_);
 }
 
 }  // namespace tessarin::schemasift::internal

@@ -74,6 +74,12 @@ class KeySet {
 class LexicalIndex {
  public:
   explicit LexicalIndex(const MetadataCatalog& catalog);
+  // Built table by table, in catalog order: reserve (optional), add_table
+  // for each table, then finish. The same index as from the whole catalog.
+  LexicalIndex() = default;
+  void reserve(std::size_t tables, std::size_t columns);
+  void add_table(const TableMeta& table);
+  void finish();
   // The index written by write() for this catalog. Throws
   // std::invalid_argument on damaged data.
   LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in);
@@ -146,9 +152,8 @@ class LexicalIndex {
     std::array<bool, 256> single_bytes_{};
   };
 
-  // The columns' classes, computed or read from `in`, and what follows
-  // from them.
-  void index_classes(const MetadataCatalog& catalog, codec::Reader* in);
+  // The columns' classes read from `in`, and what follows from them.
+  void read_classes(const MetadataCatalog& catalog, codec::Reader& in);
   void index_table(const TableMeta& table, std::uint32_t position);
   void index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch);
 
@@ -165,6 +170,7 @@ class LexicalIndex {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> column_found_;
   std::vector<std::pair<std::uint32_t, std::uint8_t>> fields_;
   std::string buffer_;
+  std::string scratch_;
 };
 
 }  // namespace tessarin::schemasift::internal

@@ -270,8 +270,24 @@ class Normalizer {
     std::array<Value, kMax> slot_{};
   };
 
+  // Called after each table added to the records, with the tables so far.
+  // They stay where they are: the list is reserved before the first.
+  using TableAdded = void (*)(void* context, const TableMeta* tables, std::size_t count);
+  void on_table_added(TableAdded added, void* context) {
+    table_added_ = added;
+    table_added_context_ = context;
+  }
+
   MetadataCatalog normalize(Map catalog, const std::optional<std::string>& database) {
     MetadataCatalog result;
+    normalize_into(catalog, database, result);
+    return result;
+  }
+
+  // normalize() into an empty MetadataCatalog owned by the caller, which
+  // keeps what was read so far when this throws.
+  void normalize_into(Map catalog, const std::optional<std::string>& database,
+                      MetadataCatalog& result) {
     if (database && !database->empty()) {
       result.database = *database;
     } else {
@@ -296,6 +312,8 @@ class Normalizer {
       if (name.empty()) continue;
       PathStep table_step = entry_step(&tables_step, raw_tables[i], i);
       result.tables.push_back(build_table(s, std::move(name), std::move(extra), &table_step));
+      if (table_added_)
+        table_added_(table_added_context_, result.tables.data(), result.tables.size());
     }
 
     append_relationships(S::find(catalog, "relationships"), S::find(catalog, "joins"), nullptr,
@@ -311,7 +329,6 @@ class Normalizer {
       if (!is_one_of(key, kCatalogOwnKeys))
         result.extra.append_new(std::string(key), S::json(value));
     });
-    return result;
   }
 
   std::string infer_role(Map raw_col) {
@@ -516,6 +533,8 @@ class Normalizer {
   }
 
   typename S::KeyStore keys_;
+  TableAdded table_added_ = nullptr;
+  void* table_added_context_ = nullptr;
 };
 
 }  // namespace tessarin::schemasift::normalizer_core

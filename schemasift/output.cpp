@@ -17,6 +17,7 @@
 #include "common/json_text.h"
 #include "common/sha256.h"
 #include "common/unicode.h"
+#include "schemasift/catalog_text.h"
 #include "schemasift/selector.h"
 #include "schemasift/selector_internal.h"
 
@@ -171,6 +172,26 @@ class SortedWriter {
     list(catalog.relationships, [&](const RelationshipMeta& r) { relationship(r); });
     field(internal::kKeyTables);
     list(catalog.tables, [&](const TableMeta& t) { table(t); });
+    close();
+  }
+
+  // The same text in two pieces: the tables' items, one by one (with the
+  // separators between them), and the rest around them.
+  void table_item(const TableMeta& t, bool first) {
+    if (!first) out_ += ", ";
+    table(t);
+  }
+  void around_tables(const MetadataCatalog& catalog, std::string_view database,
+                     std::string_view tables) {
+    open();
+    field(internal::kKeyDatabase);
+    string(database);
+    field(internal::kKeyRelationships);
+    list(catalog.relationships, [&](const RelationshipMeta& r) { relationship(r); });
+    field(internal::kKeyTables);
+    out_.push_back('[');
+    out_ += tables;
+    out_.push_back(']');
     close();
   }
 
@@ -500,6 +521,28 @@ CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::str
   std::string_view text = out.view();
   return {static_cast<std::int64_t>(code_points(text)),
           sha256_hex(text).substr(0, kHashDigits)};
+}
+
+struct CatalogTextBuilder::Tables {
+  Sink text{std::size_t{1} << 20};
+  std::size_t count = 0;
+};
+
+CatalogTextBuilder::CatalogTextBuilder() : tables_(std::make_unique<Tables>()) {}
+CatalogTextBuilder::~CatalogTextBuilder() = default;
+
+void CatalogTextBuilder::add_table(const TableMeta& table) {
+  SortedWriter(tables_->text).table_item(table, tables_->count++ == 0);
+}
+
+CatalogTextMeasure CatalogTextBuilder::finish(const MetadataCatalog& catalog,
+                                              std::string_view database) {
+  std::string_view tables = tables_->text.view();
+  Sink out(tables.size() + catalog.relationships.size() * 320 + database.size() + 256);
+  SortedWriter(out).around_tables(catalog, database, tables);
+  tables_.reset();
+  std::string_view text = out.view();
+  return {static_cast<std::int64_t>(code_points(text)), sha256_hex(text).substr(0, kHashDigits)};
 }
 
 CatalogMeasure measure_catalog(const CatalogTextMeasure& text, double chars_per_token) {

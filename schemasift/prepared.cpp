@@ -3,13 +3,16 @@
 #include "schemasift/prepared.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "schemasift/catalog_codec.h"
+#include "schemasift/catalog_text.h"
 #include "schemasift/heap_size.h"
 #include "schemasift/lexical_index.h"
 #include "schemasift/selector.h"
@@ -146,7 +149,128 @@ PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure mea
   if (measure_error) std::rethrow_exception(measure_error);
 }
 
+PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure,
+                                 std::unique_ptr<internal::LexicalIndex> lexical)
+    : catalog_(std::move(catalog)),
+      column_count_(column_count_of(catalog_)),
+      own_measure_(std::move(measure)),
+      lexical_(std::move(lexical)),
+      lazy_(std::make_unique<Lazy>()) {}
+
 PreparedCatalog::~PreparedCatalog() = default;
+
+// ---- preparing while reading ----
+
+namespace {
+
+// What the reader has published: the number of tables, and whether the
+// catalog is complete or the builder is being torn down.
+constexpr std::uint64_t kDone = std::uint64_t{1} << 62;
+constexpr std::uint64_t kStopped = std::uint64_t{1} << 63;
+constexpr std::uint64_t kCountMask = kDone - 1;
+
+}  // namespace
+
+struct PreparedCatalog::Builder::State {
+  std::atomic<const TableMeta*> tables{nullptr};
+  std::atomic<std::uint64_t> published{0};
+  const MetadataCatalog* whole = nullptr;  // set before kDone is published
+
+  std::unique_ptr<internal::LexicalIndex> lexical = std::make_unique<internal::LexicalIndex>();
+  internal::CatalogTextBuilder text;
+  CatalogTextMeasure measure;
+  std::exception_ptr lexical_error;
+  std::exception_ptr text_error;
+  std::thread lexical_thread;
+  std::thread text_thread;
+
+  // Hands each table to per_table as it is published. True once the
+  // catalog is complete and every table was handed over; false when stopped.
+  template <class PerTable>
+  bool consume(PerTable&& per_table) {
+    std::size_t seen = 0;
+    for (;;) {
+      std::uint64_t state = published.load(std::memory_order_acquire);
+      if (state & kStopped) return false;
+      std::size_t count = static_cast<std::size_t>(state & kCountMask);
+      if (seen < count) {
+        const TableMeta* at = tables.load(std::memory_order_acquire);
+        while (seen < count) per_table(at[seen++]);
+        continue;
+      }
+      if (state & kDone) return true;
+      published.wait(state, std::memory_order_acquire);
+    }
+  }
+};
+
+PreparedCatalog::Builder::Builder() : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  try {
+    s.lexical_thread = std::thread([&s] {
+      try {
+        if (s.consume([&](const TableMeta& table) { s.lexical->add_table(table); }))
+          s.lexical->finish();
+      } catch (...) {
+        s.lexical_error = std::current_exception();
+      }
+    });
+    s.text_thread = std::thread([&s] {
+      try {
+        if (s.consume([&](const TableMeta& table) { s.text.add_table(table); }))
+          s.measure = s.text.finish(*s.whole, s.whole->database);
+      } catch (...) {
+        s.text_error = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    stop();  // no threads to be had: finish prepares the catalog itself
+  }
+}
+
+PreparedCatalog::Builder::~Builder() { stop(); }
+
+void PreparedCatalog::Builder::stop() {
+  State& s = *state_;
+  s.published.fetch_or(kStopped, std::memory_order_acq_rel);
+  s.published.notify_all();
+  if (s.lexical_thread.joinable()) s.lexical_thread.join();
+  if (s.text_thread.joinable()) s.text_thread.join();
+}
+
+void PreparedCatalog::Builder::table_added(const TableMeta* tables, std::size_t count) {
+  State& s = *state_;
+  if (s.published.load(std::memory_order_relaxed) & (kStopped | kDone)) return;
+  s.tables.store(tables, std::memory_order_release);
+  s.published.store(count, std::memory_order_release);
+  s.published.notify_all();
+}
+
+void PreparedCatalog::Builder::notify(void* builder, const TableMeta* tables, std::size_t count) {
+  static_cast<Builder*>(builder)->table_added(tables, count);
+}
+
+std::shared_ptr<PreparedCatalog> PreparedCatalog::Builder::finish(MetadataCatalog catalog) {
+  State& s = *state_;
+  std::uint64_t state = s.published.load(std::memory_order_relaxed);
+  std::size_t count = static_cast<std::size_t>(state & kCountMask);
+  bool in_place = count == catalog.tables.size() &&
+                  (count == 0 || s.tables.load(std::memory_order_relaxed) == catalog.tables.data());
+  if ((state & kStopped) || !in_place) {
+    // Not what was handed over (or no threads): prepared from scratch.
+    stop();
+    return std::make_shared<PreparedCatalog>(std::move(catalog));
+  }
+  s.whole = &catalog;
+  s.published.store(state | kDone, std::memory_order_release);
+  s.published.notify_all();
+  s.lexical_thread.join();
+  s.text_thread.join();
+  if (s.lexical_error) std::rethrow_exception(s.lexical_error);
+  if (s.text_error) std::rethrow_exception(s.text_error);
+  return std::shared_ptr<PreparedCatalog>(
+      new PreparedCatalog(std::move(catalog), std::move(s.measure), std::move(s.lexical)));
+}
 
 std::size_t PreparedCatalog::nbytes() const {
   std::size_t bytes = sizeof(*this) + catalog_bytes(catalog_) + lexical_->nbytes();

@@ -90,6 +90,33 @@ class PreparedCatalog {
   void put_embeddings(const std::string& model,
                       std::shared_ptr<const EmbeddingMatrix> embeddings) const;
 
+  // Prepares a catalog while it is being read: its tables are indexed and
+  // written out on two threads of their own as they are added. The reader
+  // appends the tables to a list reserved beforehand, so that they stay in
+  // place, calls table_added after each, and keeps the list alive until
+  // finish returns or the builder is gone. Destroying an unfinished builder
+  // stops its threads and waits for them.
+  class Builder {
+   public:
+    Builder();
+    ~Builder();
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
+    // The first `count` tables of the list at `tables` are complete.
+    void table_added(const TableMeta* tables, std::size_t count);
+    // table_added of the builder at `builder`, for a plain function pointer.
+    static void notify(void* builder, const TableMeta* tables, std::size_t count);
+    // The catalog read in full, its tables those given (in place). Throws
+    // what preparing it would throw.
+    std::shared_ptr<PreparedCatalog> finish(MetadataCatalog catalog);
+
+   private:
+    struct State;
+    void stop();
+    std::unique_ptr<State> state_;
+  };
+
   // ---- serialized form ----
 
   // The catalog, its measure and its lexical index in a compact binary form
@@ -104,6 +131,9 @@ class PreparedCatalog {
   struct Lazy;
   // With a measure read back, and the lexical index read from `lexical`.
   PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure, codec::Reader* lexical);
+  // With the measure and the lexical index already made.
+  PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure,
+                  std::unique_ptr<internal::LexicalIndex> lexical);
 
   MetadataCatalog catalog_;
   std::size_t column_count_ = 0;

@@ -239,6 +239,49 @@ TEST(PreparedCatalog, LoadedIndexSelectsAsTheBuiltOne) {
   }
 }
 
+TEST(PreparedCatalog, BuiltWhileReadEqualsPreparedAtOnce) {
+  for (std::size_t tables : {0u, 1u, 40u, 300u}) {
+    MetadataCatalog catalog = random_catalog(static_cast<unsigned>(tables) + 2, tables ? tables : 1);
+    if (tables == 0) catalog.tables.clear();
+    MetadataCatalog records;
+    records.database = catalog.database;
+    records.tables.reserve(catalog.tables.size());
+    PreparedCatalog::Builder builder;
+    for (const TableMeta& table : catalog.tables) {
+      records.tables.push_back(table);
+      builder.table_added(records.tables.data(), records.tables.size());
+    }
+    records.relationships = catalog.relationships;
+    std::shared_ptr<PreparedCatalog> built = builder.finish(std::move(records));
+    PreparedCatalog whole(catalog);
+    EXPECT_EQ(built->catalog(), catalog);
+    EXPECT_EQ(built->catalog_hash(), whole.catalog_hash());
+    EXPECT_EQ(built->serialize(), whole.serialize());  // the same index, to the byte
+    Schemasift selector;
+    EXPECT_TRUE(same(selector.select("total revenue by region x", *built),
+                     selector.select("total revenue by region x", whole)));
+  }
+}
+
+TEST(PreparedCatalog, BuilderLeftOrGivenOtherTablesIsSafe) {
+  MetadataCatalog catalog = random_catalog(4, 50);
+  {
+    MetadataCatalog records;
+    records.tables.reserve(catalog.tables.size());
+    PreparedCatalog::Builder builder;
+    for (std::size_t t = 0; t < 20; ++t) {
+      records.tables.push_back(catalog.tables[t]);
+      builder.table_added(records.tables.data(), records.tables.size());
+    }
+  }  // given up half way: the threads stop before the records go
+  PreparedCatalog::Builder builder;
+  MetadataCatalog partial = catalog;
+  builder.table_added(partial.tables.data(), 10);
+  // finish with a catalog of other tables than those handed over
+  std::shared_ptr<PreparedCatalog> built = builder.finish(catalog);
+  EXPECT_EQ(built->catalog_hash(), PreparedCatalog(catalog).catalog_hash());
+}
+
 TEST(PreparedCatalog, ValuesWithoutJsonFormAreNotSerialized) {
   MetadataCatalog catalog = random_catalog(2, 2);
   catalog.tables[0].columns[0].sample_values = {JsonValue(JsonOpaque{"<object>", nullptr})};

@@ -345,3 +345,29 @@ def test_catalog_size_and_hash_are_those_of_the_catalog_json_text(tables, databa
     metrics = ss.Schemasift().select("a b", prepared).metrics
     assert metrics.input_chars == len(text)
     assert prepared.catalog_hash == metrics.catalog_hash == ss.stable_hash(prompt)
+
+
+@pytest.mark.parametrize("late", ["datetime", "shape", "subclass"])
+def test_preparing_gives_up_cleanly_on_a_late_table(late):
+    # Tables are indexed on other threads while the dict is still read: a
+    # value met late that needs the converting route, or a malformed one,
+    # must leave no trace of the tables already handed over.
+    catalog = _large_catalog(400, seed=3)
+    last = catalog["tables"][-1]
+    if late == "datetime":
+        last["columns"][0]["sample_values"] = [datetime.date(2024, 1, 2)]
+    elif late == "subclass":
+        class Text(str):
+            pass
+        last["description"] = Text("orders placed by customers")
+    else:
+        last["columns"] = "not a list"
+        with pytest.raises(TypeError, match=r'catalog\["tables"\]\[399\]\["columns"\]'):
+            ss.PreparedCatalog(catalog)
+        return
+    prepared = ss.PreparedCatalog(catalog)
+    assert prepared.catalog == ss.CatalogNormalizer.normalize(catalog)
+    selector = ss.Schemasift(ss.SelectorConfig(include_sample_values=True))
+    for question in ("total revenue by region", "orders placed by customers"):
+        assert (selector.select(question, prepared).to_dict(True)
+                == selector.select(question, catalog).to_dict(True))
