@@ -97,6 +97,12 @@ void sort_small(T* begin, std::size_t n, Less less) {
 // The power of two, 64 at least, that keeps a table of n at most half full.
 std::size_t capacity_for(std::size_t n) { return std::bit_ceil(std::max<std::size_t>(64, 2 * n)); }
 
+// The power of two, 64 at least, that keeps a table of n that no longer
+// grows at most three quarters full.
+std::size_t kept_capacity_for(std::size_t n) {
+  return std::bit_ceil(std::max<std::size_t>(64, n + n / 3 + 1));
+}
+
 // The storage of the last index dropped, one buffer per kind, for the next
 // fit to take. A selection fits an index, scores one question and drops it;
 // for a big catalog, the fresh pages of a new index cost the kernel about a
@@ -200,6 +206,21 @@ void TfidfIndex::UnigramTable::grow(std::size_t capacity, const std::string& tex
   }
 }
 
+void TfidfIndex::UnigramTable::shrink(const std::string& text) {
+  std::size_t capacity = kept_capacity_for(size_);
+  if (capacity >= slots_.capacity()) return;
+  std::vector<Slot> old = std::move(slots_);
+  slots_ = std::vector<Slot>(capacity, Slot{0, 0, kUnknown, 0, 0, 0});
+  std::size_t mask = capacity - 1;
+  for (const Slot& slot : old) {
+    if (slot.id == kUnknown) continue;
+    const char* token = text.data() + slot.offset;
+    std::size_t i = token_hash(TokenKey{slot.head, slot.tail, slot.length}, token) & mask;
+    while (slots_[i].id != kUnknown) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
 // Fibonacci hashing of the pair: the top bits of the product depend on all
 // bits of both ids.
 inline std::size_t TfidfIndex::BigramTable::position(std::uint32_t first,
@@ -249,6 +270,21 @@ void TfidfIndex::BigramTable::grow(std::size_t capacity) {
   slots_.assign(capacity, Slot{0, 0, kUnknown, 0});
   shift_ = 64 - std::countr_zero(slots_.size());
   std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.id == kUnknown) continue;
+    std::size_t i = position(slot.first, slot.second);
+    while (slots_[i].id != kUnknown) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+void TfidfIndex::BigramTable::shrink() {
+  std::size_t capacity = kept_capacity_for(size_);
+  if (capacity >= slots_.capacity()) return;
+  std::vector<Slot> old = std::move(slots_);
+  slots_ = std::vector<Slot>(capacity, Slot{0, 0, kUnknown, 0});
+  shift_ = 64 - std::countr_zero(slots_.size());
+  std::size_t mask = capacity - 1;
   for (const Slot& slot : old) {
     if (slot.id == kUnknown) continue;
     std::size_t i = position(slot.first, slot.second);
@@ -580,6 +616,8 @@ void TfidfIndex::keep() {
   terms_.shrink_to_fit();
   idf_.shrink_to_fit();
   text_.shrink_to_fit();
+  unigrams_.shrink(text_);
+  bigrams_.shrink();
 }
 
 std::shared_ptr<const TfidfIndex::TermIndex> TfidfIndex::term_index() const {

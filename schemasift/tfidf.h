@@ -112,6 +112,8 @@ class TfidfIndex {
     // Starts loading the slot where a lookup of the hash begins.
     void prefetch(std::uint64_t hash) const;
     std::size_t nbytes() const { return slots_.capacity() * sizeof(Slot); }
+    // Once nothing more is added: a table up to three quarters full.
+    void shrink(const std::string& text);
 
    private:
     static bool holds(const Slot& slot, const tfidf_detail::TokenKey& key, const char* token,
@@ -135,6 +137,8 @@ class TfidfIndex {
     void recycle();
     void prefetch(std::uint32_t first, std::uint32_t second) const;
     std::size_t nbytes() const { return slots_.capacity() * sizeof(Slot); }
+    // Once nothing more is added: a table up to three quarters full.
+    void shrink();
 
    private:
     std::size_t position(std::uint32_t first, std::uint32_t second) const;
