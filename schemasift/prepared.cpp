@@ -243,7 +243,9 @@ void PreparedCatalog::Builder::table_added(const TableMeta* tables, std::size_t 
   if (s.published.load(std::memory_order_relaxed) & (kStopped | kDone)) return;
   s.tables.store(tables, std::memory_order_release);
   s.published.store(count, std::memory_order_release);
-  s.published.notify_all();
+  // Waking a waiting thread is a system call: tables are handed over in
+  // small batches (finish and stop wake them in any case).
+  if (count % 8 == 1) s.published.notify_all();
 }
 
 void PreparedCatalog::Builder::notify(void* builder, const TableMeta* tables, std::size_t count) {
