@@ -27,6 +27,16 @@ constexpr int kMaxDepth = 2000;
 constexpr std::size_t kPartedTables = 256;
 constexpr std::size_t kTableParts = 4;
 constexpr std::size_t kThreadedPartBytes = std::size_t{1} << 18;
+constexpr std::size_t kMaxParts = 64;
+
+// The fewest bytes a record takes, so that a damaged count cannot make a
+// reader reserve much more memory than the data could fill.
+constexpr std::size_t kMinEntryBytes = 2;  // a key and a value
+constexpr std::size_t kMinColumnBytes = 11;
+constexpr std::size_t kMinTableBytes = 9;
+constexpr std::size_t kMinRelationshipBytes = 7;
+// Lists are reserved up to this many items, then grow as read.
+constexpr std::size_t kMaxReserved = 256;
 
 bool all_ascii(std::string_view bytes) {
   const char* p = bytes.data();
@@ -232,10 +242,9 @@ bool Reader::boolean() {
   return byte == '\1';
 }
 
-std::size_t Reader::count() {
+std::size_t Reader::count(std::size_t item_bytes) {
   std::uint64_t n = u64();
-  // Every item takes at least one byte.
-  if (n > data_.size() - at_) corrupt();
+  if (n > (data_.size() - at_) / item_bytes) corrupt();
   return static_cast<std::size_t>(n);
 }
 
@@ -293,7 +302,7 @@ JsonValue Reader::value(int depth) {
     case kList: {
       std::size_t n = count();
       JsonList items;
-      items.reserve(n);
+      items.reserve(std::min(n, kMaxReserved));
       for (std::size_t i = 0; i < n; ++i) items.push_back(value(depth + 1));
       return JsonValue(std::move(items));
     }
@@ -305,9 +314,9 @@ JsonValue Reader::value(int depth) {
 }
 
 JsonMap Reader::map(int depth) {
-  std::size_t n = count();
+  std::size_t n = count(kMinEntryBytes);
   JsonMap out;
-  out.reserve(n);
+  out.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) {
     std::string key = text();
     out.append_new(std::move(key), value(depth));
@@ -318,7 +327,7 @@ JsonMap Reader::map(int depth) {
 std::vector<std::string> Reader::strings() {
   std::size_t n = count();
   std::vector<std::string> out;
-  out.reserve(n);
+  out.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) out.push_back(text());
   return out;
 }
@@ -352,7 +361,7 @@ ColumnMeta Reader::column() {
   col.is_primary_key = boolean();
   col.is_foreign_key = boolean();
   std::size_t n = count();
-  col.sample_values.reserve(n);
+  col.sample_values.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) col.sample_values.push_back(value());
   col.extra = map(0);
   return col;
@@ -364,9 +373,10 @@ TableMeta Reader::table() {
   t.business_name = text();
   t.description = text();
   t.tags = strings();
-  std::size_t n = count();
-  t.columns.reserve(n);
+  std::size_t n = count(kMinColumnBytes);
+  t.columns.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) t.columns.push_back(column());
+  t.columns.shrink_to_fit();
   t.default_date_column = optional_text();
   t.default_metric_column = optional_text();
   if (boolean()) t.row_count = i64();
@@ -389,8 +399,9 @@ RelationshipMeta Reader::relationship() {
 MetadataCatalog Reader::catalog() {
   MetadataCatalog c;
   c.database = text();
-  std::size_t n = count();
+  std::size_t n = count(kMinTableBytes);
   std::size_t part_count = count();
+  if (part_count > kMaxParts) corrupt();
   struct Part {
     std::size_t tables;
     std::string_view data;
@@ -403,8 +414,7 @@ MetadataCatalog Reader::catalog() {
     part.tables = count();
     part.data = bytes();
     listed += part.tables;
-    // Every table takes more than one byte.
-    if (part.tables > part.data.size() || listed > n) corrupt();
+    if (part.tables > part.data.size() / kMinTableBytes || listed > n) corrupt();
   }
   if (listed != n) corrupt();
 
@@ -439,9 +449,10 @@ MetadataCatalog Reader::catalog() {
   c.tables.reserve(n);
   for (Part& part : parts)
     for (TableMeta& t : part.decoded) c.tables.push_back(std::move(t));
-  n = count();
-  c.relationships.reserve(n);
+  n = count(kMinRelationshipBytes);
+  c.relationships.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) c.relationships.push_back(relationship());
+  c.relationships.shrink_to_fit();
   c.extra = map(0);
   return c;
 }

@@ -62,7 +62,9 @@ class Reader {
   [[noreturn]] static void corrupt();
 
  private:
-  std::size_t count();  // a length, checked against what is left
+  // A length, checked against what is left: each item takes at least
+  // item_bytes.
+  std::size_t count(std::size_t item_bytes = 1);
   JsonMap map(int depth);
   std::vector<std::string> strings();
   std::optional<std::string> optional_text();
