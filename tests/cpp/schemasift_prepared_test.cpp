@@ -2,12 +2,19 @@
 // form and its damage checks, batch selection, and TF-IDF scoring by term.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/json_text.h"
+#include "common/sha256.h"
+#include "common/unicode.h"
 #include "schemasift/catalog_codec.h"
+#include "schemasift/catalog_text.h"
+#include "schemasift/lexical_index.h"
+#include "schemasift/selector_internal.h"
 #include "schemasift/normalizer.h"
 #include "schemasift/prepared.h"
 #include "schemasift/selector.h"
@@ -280,6 +287,152 @@ TEST(PreparedCatalog, BuilderLeftOrGivenOtherTablesIsSafe) {
   // finish with a catalog of other tables than those handed over
   std::shared_ptr<PreparedCatalog> built = builder.finish(catalog);
   EXPECT_EQ(built->catalog_hash(), PreparedCatalog(catalog).catalog_hash());
+}
+
+// Strings that need escapes, multi-byte characters, and runs long enough
+// to cross every word and block boundary of the text writer.
+std::string tricky_text(std::mt19937& rnd) {
+  static const char* pieces[] = {"a", "Z9", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/",
+                                 "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xE2\x80\xA8",
+                                 " ", "abcdefgh"};
+  std::string out;
+  for (std::size_t n = rnd() % 24; n > 0; --n) out += pieces[rnd() % std::size(pieces)];
+  return out;
+}
+
+JsonValue tricky_value(std::mt19937& rnd, int depth = 0) {
+  switch (rnd() % (depth < 2 ? 9 : 7)) {
+    case 0: return JsonValue();
+    case 1: return JsonValue(rnd() % 2 == 0);
+    case 2: return JsonValue(static_cast<long long>(rnd()) - (1LL << 31));
+    case 3: return JsonValue(static_cast<double>(rnd()) / 7.0);
+    case 4: return JsonValue(std::numeric_limits<double>::quiet_NaN());
+    case 5:
+    case 6: return JsonValue(tricky_text(rnd));
+    case 7: {
+      JsonList items;
+      for (std::size_t n = rnd() % 4; n > 0; --n) items.push_back(tricky_value(rnd, depth + 1));
+      return JsonValue(std::move(items));
+    }
+    default: {
+      JsonMap map;
+      for (std::size_t n = rnd() % 4; n > 0; --n)
+        map[tricky_text(rnd) + std::to_string(n)] = tricky_value(rnd, depth + 1);
+      return JsonValue(std::move(map));
+    }
+  }
+}
+
+MetadataCatalog tricky_catalog(unsigned seed) {
+  std::mt19937 rnd(seed);
+  MetadataCatalog catalog = random_catalog(seed, 1 + seed % 9);
+  catalog.database = tricky_text(rnd);
+  for (TableMeta& table : catalog.tables) {
+    table.description = tricky_text(rnd);
+    table.extra[tricky_text(rnd)] = tricky_value(rnd);
+    if (rnd() % 3 == 0) table.row_count = static_cast<std::int64_t>(rnd()) - (1LL << 31);
+    for (ColumnMeta& col : table.columns) {
+      col.name += tricky_text(rnd);
+      col.sample_values = {tricky_value(rnd), tricky_value(rnd)};
+      col.extra[tricky_text(rnd)] = tricky_value(rnd);
+      col.nullable = rnd() % 3 == 0 ? std::optional<bool>() : std::optional<bool>(rnd() % 2);
+    }
+  }
+  catalog.relationships[0].description = tricky_text(rnd);
+  catalog.relationships[0].extra["note"] = tricky_value(rnd);
+  return catalog;
+}
+
+TEST(CatalogText, MeasureIsThatOfTheSortedJsonOfThePromptMap) {
+  JsonWriteOptions sorted;
+  sorted.sort_keys = true;
+  sorted.ensure_ascii = false;
+  for (unsigned seed = 1; seed <= 60; ++seed) {
+    MetadataCatalog catalog = tricky_catalog(seed);
+    std::string expected = json_text(JsonValue(catalog.to_prompt_dict()), sorted);
+    EXPECT_EQ(internal::sorted_prompt_text(catalog, catalog.database), expected) << seed;
+    CatalogTextMeasure measure = internal::measure_catalog_text(catalog, catalog.database);
+    EXPECT_EQ(measure.chars, static_cast<std::int64_t>(unicode::code_point_length(expected)));
+    EXPECT_EQ(measure.hash, sha256_hex(expected).substr(0, 16));
+    // The same, written table by table.
+    internal::CatalogTextBuilder builder;
+    for (const TableMeta& table : catalog.tables) builder.add_table(table);
+    CatalogTextMeasure built = builder.finish(catalog, "other name");
+    CatalogTextMeasure renamed = internal::measure_catalog_text(catalog, "other name");
+    EXPECT_EQ(built.hash, renamed.hash);
+    EXPECT_EQ(built.chars, renamed.chars);
+  }
+}
+
+TEST(CatalogText, TrickyCatalogsRoundTripThroughTheSerializedForm) {
+  for (unsigned seed = 1; seed <= 30; ++seed) {
+    MetadataCatalog catalog = tricky_catalog(seed);
+    PreparedCatalog prepared(catalog);
+    std::shared_ptr<PreparedCatalog> loaded = PreparedCatalog::deserialize(prepared.serialize());
+    // NaN is not equal to itself: compare the texts instead of the records.
+    EXPECT_EQ(internal::sorted_prompt_text(loaded->catalog(), "d"),
+              internal::sorted_prompt_text(catalog, "d"));
+    EXPECT_EQ(loaded->catalog_hash(), prepared.catalog_hash());
+  }
+}
+
+TEST(KeySet, NumbersKeysInOrderAndFindsThemBack) {
+  internal::KeySet keys;
+  std::vector<std::string> words;
+  for (int i = 0; i < 5000; ++i) words.push_back(std::string(i % 37, 'k') + std::to_string(i));
+  words.push_back("");
+  for (std::size_t i = 0; i < words.size(); ++i)
+    EXPECT_EQ(keys.insert(words[i]), i);
+  EXPECT_EQ(keys.insert(words[17]), 17u);  // already there
+  EXPECT_EQ(keys.size(), words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    EXPECT_EQ(keys.find(words[i]), i);
+    EXPECT_EQ(keys.key(static_cast<std::uint32_t>(i)), words[i]);
+  }
+  EXPECT_EQ(keys.find("absent"), internal::KeySet::kNone);
+
+  codec::Writer out;
+  keys.write(out);
+  internal::KeySet read;
+  codec::Reader in(out.data());
+  read.read(in);
+  EXPECT_TRUE(in.at_end());
+  for (std::size_t i = 0; i < words.size(); i += 97) EXPECT_EQ(read.find(words[i]), i);
+
+  // Written twice, a key is refused; so are offsets past the text.
+  codec::Writer twice;
+  twice.bytes("abab");
+  twice.u32s({0, 2, 4});
+  codec::Reader twice_in(twice.data());
+  EXPECT_THROW(internal::KeySet().read(twice_in), std::invalid_argument);
+  codec::Writer past;
+  past.bytes("ab");
+  past.u32s({0, 3});
+  codec::Reader past_in(past.data());
+  EXPECT_THROW(internal::KeySet().read(past_in), std::invalid_argument);
+}
+
+TEST(CatalogCodec, NumberListsAndChecksums) {
+  codec::Writer out;
+  std::vector<std::uint32_t> numbers = {0, 1, 0xFFFFFFFFu, 123456789};
+  out.u32s(numbers);
+  out.u32s({});
+  codec::Reader in(out.data());
+  EXPECT_EQ(in.u32s(), numbers);
+  EXPECT_TRUE(in.u32s().empty());
+  EXPECT_TRUE(in.at_end());
+  for (std::size_t cut = 0; cut + 1 < out.data().size(); ++cut) {
+    codec::Reader short_in(std::string_view(out.data()).substr(0, cut));
+    EXPECT_THROW({ short_in.u32s(); short_in.u32s(); }, std::invalid_argument) << cut;
+  }
+  std::string data(1000, 'x');
+  std::uint64_t sum = codec::checksum(data);
+  for (std::size_t at : {0u, 7u, 31u, 32u, 500u, 999u}) {
+    std::string flipped = data;
+    flipped[at] ^= 1;
+    EXPECT_NE(codec::checksum(flipped), sum) << at;
+  }
+  EXPECT_NE(codec::checksum(data.substr(0, 999)), sum);
 }
 
 TEST(PreparedCatalog, ValuesWithoutJsonFormAreNotSerialized) {
