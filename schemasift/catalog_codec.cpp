@@ -244,7 +244,8 @@ bool Reader::boolean() {
 
 std::size_t Reader::count(std::size_t item_bytes) {
   std::uint64_t n = u64();
-  if (n > (data_.size() - at_) / item_bytes) corrupt();
+  std::size_t left = data_.size() - at_;
+  if (n > left || n * item_bytes > left) corrupt();  // the first test keeps the product small
   return static_cast<std::size_t>(n);
 }
 
@@ -414,7 +415,7 @@ MetadataCatalog Reader::catalog() {
     part.tables = count();
     part.data = bytes();
     listed += part.tables;
-    if (part.tables > part.data.size() / kMinTableBytes || listed > n) corrupt();
+    if (part.tables * kMinTableBytes > part.data.size() || listed > n) corrupt();
   }
   if (listed != n) corrupt();
 
