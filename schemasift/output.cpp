@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <new>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 #include "common/display.h"
@@ -236,9 +237,8 @@ class SortedWriter {
     list(items, [&](const std::string& s) { string(s); });
   }
   // Free-form values are written here as the JSON writer writes them with
-  // sorted keys; floats go through the writer itself, into a scratch string
-  // that keeps its capacity, so the sink never shrinks and regrows (which
-  // would cost the whole text for every value).
+  // sorted keys; float digits go through a scratch string that keeps its
+  // capacity.
   void value(const JsonValue& v) {
     switch (v.kind()) {
       case JsonValue::Kind::Null:
@@ -265,21 +265,37 @@ class SortedWriter {
       case JsonValue::Kind::Opaque:
         string(v.as_opaque().display);
         return;
-      case JsonValue::Kind::Double:
-        break;
+      case JsonValue::Kind::Double: {
+        double x = v.as_double();
+        if (std::isnan(x)) {
+          out_ += "NaN";
+        } else if (std::isinf(x)) {
+          out_ += x < 0 ? std::string_view("-Infinity") : std::string_view("Infinity");
+        } else {
+          scratch_.clear();
+          append_float_repr(scratch_, x);
+          out_ += scratch_;
+        }
+        return;
+      }
     }
-    scratch_.clear();
-    append_json_text(scratch_, v, measuring_options(true));
-    out_ += scratch_;
   }
   void map(const JsonMap& m) {
-    std::vector<const JsonMap::value_type*> entries;
-    entries.reserve(m.size());
-    for (const auto& entry : m) entries.push_back(&entry);
-    std::sort(entries.begin(), entries.end(),
+    // Most maps are small: their entries are sorted on the stack.
+    constexpr std::size_t kOnStack = 16;
+    const JsonMap::value_type* on_stack[kOnStack];
+    std::vector<const JsonMap::value_type*> on_heap;
+    const JsonMap::value_type** entries = on_stack;
+    if (m.size() > kOnStack) {
+      on_heap.resize(m.size());
+      entries = on_heap.data();
+    }
+    std::size_t n = 0;
+    for (const auto& entry : m) entries[n++] = &entry;
+    std::sort(entries, entries + n,
               [](const auto* a, const auto* b) { return a->first < b->first; });
     out_.push_back('{');
-    for (std::size_t i = 0; i < entries.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
       if (i) out_ += ", ";
       append_json_string(out_, entries[i]->first);
       out_ += ": ";
