@@ -248,12 +248,25 @@ class Normalizer {
         if (k >= 0) slot_[k] = raw.key_value;
       }
       if (!raw.map) return;
+      // The extra entries are gathered first, so that the map is made at
+      // its size (past kGathered of them, the rest are added as they come).
+      std::array<std::pair<std::string_view, Value>, kGathered> gathered;
+      std::size_t count = 0;
       S::for_each(*raw.map, [&](std::string_view key, Value, Value value) {
         int k = index_of(key, keys);
         if (k >= 0) slot_[k] = value;
-        if (extra && (k < 0 || static_cast<std::size_t>(k) >= own_count))
-          extra->append_new(std::string(key), S::json(value));
+        if (!extra || (k >= 0 && static_cast<std::size_t>(k) < own_count)) return;
+        if (count < kGathered) {
+          gathered[count++] = {key, value};
+          return;
+        }
+        if (count == kGathered) {
+          add_extras(*extra, gathered.data(), count);
+          ++count;
+        }
+        extra->append_new(std::string(key), S::json(value));
       });
+      if (extra && count <= kGathered) add_extras(*extra, gathered.data(), count);
     }
     Slots(const Slots&) = delete;
     Slots& operator=(const Slots&) = delete;
@@ -267,6 +280,15 @@ class Normalizer {
     bool any(std::initializer_list<int> ids) const { return !S::missing(first(ids)); }
 
    private:
+    static constexpr std::size_t kGathered = 16;
+    static void add_extras(JsonMap& extra, const std::pair<std::string_view, Value>* entries,
+                           std::size_t n) {
+      if (n == 0) return;
+      extra.reserve(extra.size() + n);
+      for (std::size_t i = 0; i < n; ++i)
+        extra.append_new(std::string(entries[i].first), S::json(entries[i].second));
+    }
+
     std::array<Value, kMax> slot_{};
   };
 

@@ -371,3 +371,16 @@ def test_preparing_gives_up_cleanly_on_a_late_table(late):
     for question in ("total revenue by region", "orders placed by customers"):
         assert (selector.select(question, prepared).to_dict(True)
                 == selector.select(question, catalog).to_dict(True))
+
+
+@pytest.mark.parametrize("n_extra", [0, 1, 16, 17, 40])
+def test_extra_keys_keep_their_order_however_many(n_extra):
+    extra = {f"k{(i * 7) % 41}_{i}": i for i in range(n_extra)}
+    column = {"name": "id", **{k: [v] for k, v in extra.items()}, "type": "Int64"}
+    table = {**extra, "table_name": "t", "columns": [column]}
+    catalog = {"tables": [table], "relationships": [
+        {"from_table": "t", "from_column": "id", "to_table": "t", "to_column": "id", **extra}]}
+    for records in (ss.CatalogNormalizer.normalize(catalog), ss.PreparedCatalog(catalog).catalog):
+        assert list(records.tables[0].extra.items()) == list(extra.items())
+        assert list(records.tables[0].columns[0].extra.items()) == [(k, [v]) for k, v in extra.items()]
+        assert list(records.relationships[0].extra.items()) == list(extra.items())
