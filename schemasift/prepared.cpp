@@ -1,5 +1,5 @@
-// Preparing a catalog, the parts computed on first use, and the serialized
-// form.
+// Preparing a catalog (at once, or while it is being read), the parts
+// computed on first use, and the serialized form.
 #include "schemasift/prepared.h"
 
 #include <algorithm>
