@@ -1,6 +1,7 @@
-// Native TF-IDF index: one fitting pass that tokenizes, interns and counts
-// terms per document, then idf; scoring scans the rows and normalizes only
-// the rows that share a term with the question.
+// Native TF-IDF index: one fitting pass that interns and counts terms per
+// document (tokens from tfidf_tokens), then idf; scoring scans the rows and
+// normalizes only the rows that share a term with the question, or reads
+// the matrix filed by term once the index is scored again or kept.
 #include "schemasift/tfidf.h"
 #include "schemasift/tfidf_tokens.h"
 
