@@ -1,0 +1,134 @@
+"""Signatures of the native functions, read from their own declarations.
+
+nanobind functions carry their declaration as text (``__nb_signature__``:
+``def name(params) -> result`` with defaults as ``\\0``, ``\\1``, ...) but no
+``__signature__``. :func:`wrap_module` puts every function and method of a
+native module into a ``_core._Function`` / ``_core._Method`` wrapper, whose
+``__signature__`` comes from :func:`signature_of` and whose failed calls are
+explained by :func:`binding_error`. Constructors get ``__signature__`` on the
+class itself.
+"""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import re
+from typing import Any
+
+from tessarin import _core
+
+_DEFAULT = re.compile(r"\\(\d+)")
+_KINDS = (
+    ("posonlyargs", inspect.Parameter.POSITIONAL_ONLY),
+    ("args", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+    ("kwonlyargs", inspect.Parameter.KEYWORD_ONLY),
+)
+
+
+def _value(node: ast.expr | None, defaults: tuple[Any, ...]) -> Any:
+    if node is None:
+        return inspect.Parameter.empty
+    if isinstance(node, ast.Name) and node.id.startswith("__default_"):
+        return defaults[int(node.id.removeprefix("__default_"))]
+    try:
+        return ast.literal_eval(node)
+    except ValueError:
+        return ast.unparse(node)
+
+
+def _annotation(node: ast.expr | None) -> Any:
+    return inspect.Parameter.empty if node is None else ast.unparse(node)
+
+
+def signature_of(func: Any) -> inspect.Signature:
+    """The signature of a nanobind function (its first overload)."""
+    text, _doc, defaults = func.__nb_signature__[0]
+    source = _DEFAULT.sub(lambda m: f"__default_{m.group(1)}", text) + ": ..."
+    node = ast.parse(source).body[0]
+    assert isinstance(node, ast.FunctionDef)
+    spec, defaults = node.args, tuple(defaults or ())
+    parameters = []
+    positional = spec.posonlyargs + spec.args
+    first_default = len(positional) - len(spec.defaults)
+    for index, arg in enumerate(positional):
+        kind = _KINDS[0][1] if index < len(spec.posonlyargs) else _KINDS[1][1]
+        default = spec.defaults[index - first_default] if index >= first_default else None
+        parameters.append(
+            inspect.Parameter(
+                arg.arg, kind, default=_value(default, defaults), annotation=_annotation(arg.annotation)
+            )
+        )
+    if spec.vararg:
+        parameters.append(
+            inspect.Parameter(
+                spec.vararg.arg, inspect.Parameter.VAR_POSITIONAL, annotation=_annotation(spec.vararg.annotation)
+            )
+        )
+    for arg, default in zip(spec.kwonlyargs, spec.kw_defaults, strict=True):
+        parameters.append(
+            inspect.Parameter(
+                arg.arg,
+                inspect.Parameter.KEYWORD_ONLY,
+                default=_value(default, defaults),
+                annotation=_annotation(arg.annotation),
+            )
+        )
+    if spec.kwarg:
+        parameters.append(
+            inspect.Parameter(
+                spec.kwarg.arg, inspect.Parameter.VAR_KEYWORD, annotation=_annotation(spec.kwarg.annotation)
+            )
+        )
+    return inspect.Signature(parameters, return_annotation=_annotation(node.returns))
+
+
+def binding_error(routine: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
+    """Why the arguments do not fit the routine's signature, or None when they
+    do (the types are wrong instead)."""
+    try:
+        routine.__signature__.bind(*args, **kwargs)
+    except TypeError as error:
+        return f"{routine.__qualname__}() {error}"
+    return None
+
+
+def _doc(func: Any) -> str | None:
+    doc = func.__nb_signature__[0][1]
+    return None if doc is None else str(doc)
+
+
+def _is_native(value: Any, kind: str) -> bool:
+    return type(value).__name__ == kind and type(value).__module__ == "nanobind"
+
+
+def _wrap(func: Any, wrapper: type, module: str) -> Any:
+    routine = wrapper(func)
+    routine.__module__ = module
+    routine.__doc__ = _doc(func)
+    return routine
+
+
+def wrap_module(native: Any, public: str) -> None:
+    """Wraps the functions of `native` and the methods of its classes, in
+    place; `public` is the module users import them from."""
+    for name, value in list(vars(native).items()):
+        if _is_native(value, "nb_func"):
+            setattr(native, name, _wrap(value, _core._Function, public))
+        elif isinstance(value, type) and type(value).__module__ == "nanobind":
+            _wrap_class(value, public)
+
+
+def _wrap_class(cls: type, public: str) -> None:
+    for name, value in list(vars(cls).items()):
+        if name.startswith("__") and name.endswith("__"):
+            continue
+        if _is_native(value, "nb_method"):
+            setattr(cls, name, _wrap(value, _core._Method, public))
+        elif _is_native(value, "nb_func"):
+            setattr(cls, name, _wrap(value, _core._Function, public))
+    init = vars(cls).get("__init__")
+    if _is_native(init, "nb_method"):
+        signature = signature_of(init)
+        parameters = list(signature.parameters.values())[1:]
+        cls.__signature__ = signature.replace(parameters=parameters, return_annotation=inspect.Signature.empty)  # type: ignore[attr-defined]
