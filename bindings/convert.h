@@ -1,5 +1,7 @@
-// Conversion between Python objects and JsonValue, and the nanobind casters
-// for JsonValue and OrderedMap<V>.
+// Helpers shared by every binding file: conversion between Python objects
+// and JsonValue (with the nanobind casters for JsonValue and OrderedMap<V>),
+// iteration over the caller's lists, references to Python objects that any
+// thread may drop, and the interrupt rule for callbacks.
 //
 // Python -> JsonValue: None, bool, int (int64; larger ones raise
 // OverflowError), float, str, list and tuple, dict with str keys (order
@@ -13,7 +15,10 @@
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
 
+#include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/json_value.h"
 
@@ -33,6 +38,49 @@ std::string to_utf8(nb::handle obj, const char* what);
 
 // Python name of obj's type, for error messages.
 std::string python_type_name(nb::handle obj);
+
+// Calls f on each item of any iterable but a str or a dict, each item held
+// while f runs. TypeError naming `what` for a str or a dict; the iterator's
+// own error (TypeError for a non-iterable) otherwise.
+template <class F>
+void for_each_item(nb::handle iterable, const char* what, F&& f) {
+  if (PyUnicode_Check(iterable.ptr()) || PyDict_Check(iterable.ptr()))
+    throw nb::type_error(
+        (std::string(what) + " must be a list, got " + python_type_name(iterable)).c_str());
+  nb::object iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
+  if (!iterator.is_valid()) throw nb::python_error();
+  while (PyObject* item = PyIter_Next(iterator.ptr())) {
+    nb::object owned = nb::steal(item);
+    f(nb::handle(owned));
+  }
+  if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// The items of an iterable (for_each_item), each a str: TypeError naming
+// `item_what` for any other item.
+std::vector<std::string> str_items(nb::handle iterable, const char* what, const char* item_what);
+
+// A strong reference that may be dropped on any thread, with or without the
+// GIL (nanobind defers the release until the GIL is held).
+class PyRef {
+ public:
+  explicit PyRef(nb::handle object)
+      : ref_(object.inc_ref().ptr(), [](PyObject* p) {
+          if (nb::detail::cleanup_guard guard{}) Py_DECREF(p);
+        }) {}
+  nb::handle get() const { return ref_.get(); }
+  nb::object object() const { return nb::borrow(ref_.get()); }
+
+ private:
+  std::shared_ptr<PyObject> ref_;
+};
+
+// KeyboardInterrupt and SystemExit raised by a callback end the call that ran
+// it; any other error of a callback counts as that callback failing.
+bool is_interrupt(nb::python_error& error);
+// Restores the Python error that `cause` holds (the caught python_error of
+// an interrupt), as the error of the current call.
+void restore_interrupt(const std::exception_ptr& cause);
 
 }  // namespace tessarin::py
 

