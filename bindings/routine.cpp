@@ -9,7 +9,8 @@
 // the argument types keeps nanobind's message.
 //
 // _Method binds like a Python function (the instance becomes the first
-// argument); _Function never binds, as a module function or static method.
+// argument); _Function never binds: a module function, or a static method
+// (inside a staticmethod).
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
@@ -164,6 +165,10 @@ PyObject* routine_reduce(PyObject* self, PyObject*) {
   return PyObject_GetAttrString(self, "__qualname__");
 }
 
+// A function never binds; being a descriptor at all is what makes inspect
+// treat it as a routine.
+PyObject* function_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
   if (!obj || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
@@ -192,6 +197,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(routine_dealloc)},
     {Py_tp_getattro, reinterpret_cast<void*>(routine_getattro)},
     {Py_tp_repr, reinterpret_cast<void*>(routine_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
     {Py_tp_members, routine_members},
     {Py_tp_getset, routine_getset},
     {Py_tp_methods, routine_methods},

@@ -64,4 +64,7 @@ tools/run_tsan.sh  # the C++ tests under ThreadSanitizer
 
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.
-cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python
+cd tests
+# The type stubs match the installed package: names, signatures, defaults.
+python -m mypy.stubtest tessarin --allowlist ../tools/stubtest-allowlist.txt
+python -m pytest -c ../pyproject.toml --rootdir .. python

@@ -26,4 +26,7 @@ for _name in ("json_text", "parse_json", "display_text", "compile_pattern", "Pat
         __all__.append(_name)
 del _name
 
+#: The metaclass of every native class (nanobind's), named for the type stubs.
+_NativeType = type(_core.Pattern)
+
 __version__ = "0.1.0"

@@ -5,8 +5,9 @@ nanobind functions carry their declaration as text (``__nb_signature__``:
 ``__signature__``. :func:`wrap_module` puts every function and method of a
 native module into a ``_core._Function`` / ``_core._Method`` wrapper, whose
 ``__signature__`` comes from :func:`signature_of` and whose failed calls are
-explained by :func:`binding_error`. Constructors get ``__signature__`` on the
-class itself.
+explained by :func:`binding_error`. A class's ``__init__`` is wrapped too,
+which gives the class its signature; nanobind constructs instances through
+the function it holds itself, so construction is unchanged.
 """
 
 from __future__ import annotations
@@ -121,14 +122,9 @@ def wrap_module(native: Any, public: str) -> None:
 
 def _wrap_class(cls: type, public: str) -> None:
     for name, value in list(vars(cls).items()):
-        if name.startswith("__") and name.endswith("__"):
+        if name.startswith("__") and name.endswith("__") and name != "__init__":
             continue
         if _is_native(value, "nb_method"):
             setattr(cls, name, _wrap(value, _core._Method, public))
         elif _is_native(value, "nb_func"):
-            setattr(cls, name, _wrap(value, _core._Function, public))
-    init = vars(cls).get("__init__")
-    if _is_native(init, "nb_method"):
-        signature = signature_of(init)
-        parameters = list(signature.parameters.values())[1:]
-        cls.__signature__ = signature.replace(parameters=parameters, return_annotation=inspect.Signature.empty)  # type: ignore[attr-defined]
+            setattr(cls, name, staticmethod(_wrap(value, _core._Function, public)))

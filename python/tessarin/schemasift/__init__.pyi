@@ -2,9 +2,14 @@
 
 import enum
 from collections.abc import Callable, Iterable
+from types import ModuleType
 from typing import Any, ClassVar
 
-from tessarin import Pattern
+from typing_extensions import Self, disjoint_base
+
+from tessarin import Pattern, _NativeType
+
+_native: ModuleType  # tessarin._core.schemasift
 
 # ---- text primitives ----
 
@@ -48,7 +53,8 @@ class Strategy(enum.StrEnum):
 
 # ---- catalog model ----
 
-class ColumnMeta:
+@disjoint_base
+class ColumnMeta(metaclass=_NativeType):
     name: str
     type: str
     description: str
@@ -76,8 +82,11 @@ class ColumnMeta:
         extra: dict[str, Any] = ...,
     ) -> None: ...
     def searchable_text(self, table_name: str = "", table_business_name: str = "") -> str: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class TableMeta:
+@disjoint_base
+class TableMeta(metaclass=_NativeType):
     table_name: str
     business_name: str
     description: str
@@ -101,8 +110,11 @@ class TableMeta:
         extra: dict[str, Any] = ...,
     ) -> None: ...
     def searchable_text(self) -> str: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class RelationshipMeta:
+@disjoint_base
+class RelationshipMeta(metaclass=_NativeType):
     from_table: str
     from_column: str
     to_table: str
@@ -123,8 +135,11 @@ class RelationshipMeta:
     ) -> None: ...
     def involves(self, table_names: Iterable[str]) -> bool: ...
     def touches(self, table_names: Iterable[str]) -> bool: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class MetadataCatalog:
+@disjoint_base
+class MetadataCatalog(metaclass=_NativeType):
     database: str
     tables: list[TableMeta]
     relationships: list[RelationshipMeta]
@@ -138,8 +153,11 @@ class MetadataCatalog:
         extra: dict[str, Any] = ...,
     ) -> None: ...
     def to_prompt_dict(self) -> dict[str, Any]: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class CatalogNormalizer:
+@disjoint_base
+class CatalogNormalizer(metaclass=_NativeType):
     def __init__(self) -> None: ...
     @staticmethod
     def normalize(catalog: dict[str, Any], database: str | None = None) -> MetadataCatalog: ...
@@ -150,7 +168,8 @@ class CatalogNormalizer:
 
 # ---- intent ----
 
-class QueryIntent:
+@disjoint_base
+class QueryIntent(metaclass=_NativeType):
     raw_question: str
     tokens: list[str]
     has_time_filter: bool
@@ -179,14 +198,18 @@ class QueryIntent:
         dimension_terms: list[str] = ...,
         date_terms: list[str] = ...,
     ) -> None: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class IntentParser:
+@disjoint_base
+class IntentParser(metaclass=_NativeType):
     def __init__(self) -> None: ...
     def parse(self, question: str) -> QueryIntent: ...
 
 # ---- selector configuration and results ----
 
-class SelectorConfig:
+@disjoint_base
+class SelectorConfig(metaclass=_NativeType):
     strategy: str
     top_k_tables: int
     max_columns_per_table: int
@@ -273,15 +296,21 @@ class SelectorConfig:
     ) -> SelectorConfig:
         """Fused table ranks with embeddings and bridge tables; with no model,
         all-MiniLM-L6-v2 of the 'embeddings' extra when installed."""
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class ScoredColumn:
+@disjoint_base
+class ScoredColumn(metaclass=_NativeType):
     column: ColumnMeta
     score: float
     reasons: list[str]
     __match_args__: ClassVar[tuple[str, ...]]
     def __init__(self, column: ColumnMeta, score: float, reasons: list[str] = ...) -> None: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class ScoredTable:
+@disjoint_base
+class ScoredTable(metaclass=_NativeType):
     table: TableMeta
     score: float
     reasons: list[str]
@@ -294,8 +323,11 @@ class ScoredTable:
         reasons: list[str] = ...,
         columns: list[ScoredColumn] = ...,
     ) -> None: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class SelectionMetrics:
+@disjoint_base
+class SelectionMetrics(metaclass=_NativeType):
     input_tables: int
     input_columns: int
     output_tables: int
@@ -329,8 +361,11 @@ class SelectionMetrics:
         catalog_hash: str,
     ) -> None: ...
     def summary(self) -> str: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class MetadataSelectionResult:
+@disjoint_base
+class MetadataSelectionResult(metaclass=_NativeType):
     selected_metadata: dict[str, Any]
     metrics: SelectionMetrics
     intent: QueryIntent
@@ -344,11 +379,14 @@ class MetadataSelectionResult:
         debug: dict[str, Any] = ...,
     ) -> None: ...
     def to_dict(self, include_debug: bool = False) -> dict[str, Any]: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 # ---- selector (appended below) ----
 # (section owned by the selector bindings)
 
-class PreparedCatalog:
+@disjoint_base
+class PreparedCatalog(metaclass=_NativeType):
     """An immutable snapshot of a catalog with everything selections derive from it.
 
     Made once from a catalog dict, a MetadataCatalog (copied) or another
@@ -376,7 +414,8 @@ class PreparedCatalog:
 
 CatalogInput = MetadataCatalog | PreparedCatalog | dict[str, Any]
 
-class Schemasift:
+@disjoint_base
+class Schemasift(metaclass=_NativeType):
     """The metadata selector; `config` is used as given (default SelectorConfig())."""
 
     config: SelectorConfig
@@ -486,7 +525,8 @@ def select_metadata(
     include_debug: bool = True,
 ) -> MetadataSelectionResult: ...
 
-class OptionalTfidfBackend:
+@disjoint_base
+class OptionalTfidfBackend(metaclass=_NativeType):
     """TF-IDF similarities of word unigrams and bigrams (native; always available)."""
 
     available: bool
@@ -499,7 +539,8 @@ class OptionalTfidfBackend:
     def build(self, doc_text_by_id: dict[str, str]) -> None: ...
     def score(self, question: str) -> dict[str, float]: ...
 
-class OptionalEmbeddingBackend:
+@disjoint_base
+class OptionalEmbeddingBackend(metaclass=_NativeType):
     """Sentence-embedding similarities when a model is given and loads.
 
     The model is sentence-transformers' ``SentenceTransformer(model_name_or_path)``,
@@ -540,3 +581,41 @@ def catalog_from_database(
 
 def catalog_from_ddl(sql_text: str, *, dialect: str | None = None) -> dict[str, Any]:
     """A catalog map read from CREATE TABLE statements through sqlglot (extra ``ddl``)."""
+
+__all__ = [
+    "BOTTOM_N_RE",
+    "CatalogNormalizer",
+    "ColumnMeta",
+    "DATE_TERMS",
+    "DEFAULT_STOPWORDS",
+    "DIMENSION_TERMS",
+    "IntentParser",
+    "METRIC_TERMS",
+    "MetadataCatalog",
+    "MetadataSelectionResult",
+    "OptionalEmbeddingBackend",
+    "OptionalTfidfBackend",
+    "PreparedCatalog",
+    "QueryIntent",
+    "ROW_LISTING_PHRASES",
+    "RelationshipMeta",
+    "Schemasift",
+    "ScoredColumn",
+    "ScoredTable",
+    "SelectionMetrics",
+    "SelectorConfig",
+    "TOP_N_RE",
+    "TREND_WORDS",
+    "TableMeta",
+    "demo_catalog",
+    "estimate_tokens",
+    "normalize_text",
+    "safe_float",
+    "select_metadata",
+    "stable_hash",
+    "tokenize",
+    "ColumnRole",
+    "Strategy",
+    "catalog_from_database",
+    "catalog_from_ddl",
+]

@@ -15,7 +15,7 @@ settle.
 from __future__ import annotations
 
 import enum
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from tessarin._core import turnmend as _native
@@ -83,6 +83,11 @@ ArtifactType = _vocabulary(
 OperationType = _vocabulary(
     "OperationType", _native._OPERATION_TYPES, "Kinds of change an intent delta asks for."
 )
+
+#: Any value a JSON map may hold.
+JsonValue = Any
+#: An item of a card list: a card record, a card map, or None (skipped).
+CardItem = TurnContextCard | Mapping[str, Any] | None  # type: ignore[name-defined]  # noqa: F821
 
 #: The optional LLM callable: ``(question, card_summaries, preliminary) -> dict | None``.
 ResolverLLMFallback = Callable[[str, list[dict[str, Any]], dict[str, Any]], "dict[str, Any] | None"]

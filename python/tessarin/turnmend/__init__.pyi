@@ -2,9 +2,14 @@
 
 import enum
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any
+from types import ModuleType
+from typing import Any, ClassVar
 
-from tessarin import Pattern
+from typing_extensions import Self, disjoint_base
+
+from tessarin import Pattern, _NativeType
+
+_native: ModuleType  # tessarin._core.turnmend
 
 JsonValue = Any
 ResolverLLMFallback = Callable[[str, list[dict[str, Any]], dict[str, Any]], dict[str, Any] | None]
@@ -79,7 +84,8 @@ class OperationType(enum.StrEnum):
     REPLACE_NUMERIC_VALUE = "replace_numeric_value"
     UNKNOWN_MODIFY = "unknown_modify"
 
-class TurnContextCard:
+@disjoint_base
+class TurnContextCard(metaclass=_NativeType):
     turn_id: int
     session_id: str
     tenant_id: str
@@ -139,8 +145,12 @@ class TurnContextCard:
     def to_resolver_summary(self, max_chars: int = 1200) -> dict[str, Any]: ...
     @staticmethod
     def _compact_state(state: Mapping[str, Any]) -> dict[str, Any]: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class IntentDelta:
+@disjoint_base
+class IntentDelta(metaclass=_NativeType):
     operation: str
     granularity: str | None
     dimension_hint: str | None
@@ -167,8 +177,12 @@ class IntentDelta:
         raw_hints: Sequence[str] = ...,
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class ContextCandidate:
+@disjoint_base
+class ContextCandidate(metaclass=_NativeType):
     turn_id: int
     score: float
     reasons: list[str]
@@ -181,8 +195,12 @@ class ContextCandidate:
         card: TurnContextCard | None = None,
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class ContextResolution:
+@disjoint_base
+class ContextResolution(metaclass=_NativeType):
     context_type: str
     current_question: str
     resolved_question: str
@@ -221,8 +239,12 @@ class ContextResolution:
         extra: Mapping[str, Any] = ...,
     ) -> None: ...
     def to_dict(self, include_candidates: bool = True) -> dict[str, Any]: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
-class ResolverConfig:
+@disjoint_base
+class ResolverConfig(metaclass=_NativeType):
     max_recent_cards: int
     max_cards_for_llm_fallback: int
     followup_threshold: float
@@ -266,10 +288,14 @@ class ResolverConfig:
         include_anchor_metadata_ids: bool = True,
         include_debug_candidates: bool = True,
     ) -> None: ...
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 CardItem = TurnContextCard | Mapping[str, Any] | None
 
-class Turnmend:
+@disjoint_base
+class Turnmend(metaclass=_NativeType):
     def __init__(
         self, config: ResolverConfig | None = None, llm_fallback: ResolverLLMFallback | None = None
     ) -> None: ...
@@ -402,4 +428,37 @@ def resolve_context(
     llm_fallback: ResolverLLMFallback | None = None,
 ) -> ContextResolution: ...
 
-__all__: list[str]
+__all__ = [
+    "split_identifier",
+    "tokenize",
+    "compact_text",
+    "estimate_tokens",
+    "overlap_score",
+    "now_ms",
+    "resolve_context",
+    "TurnContextCard",
+    "IntentDelta",
+    "ContextCandidate",
+    "ContextResolution",
+    "ResolverConfig",
+    "Turnmend",
+    "STOPWORDS",
+    "FOLLOWUP_TERMS",
+    "MODIFY_TERMS",
+    "SUGGESTION_PHRASES",
+    "CLARIFICATION_RISK_PHRASES",
+    "GRANULARITY_ALIASES",
+    "AGGREGATION_ALIASES",
+    "ORDINAL_WORDS",
+    "TOP_N_RE",
+    "BOTTOM_N_RE",
+    "TURN_REF_RE",
+    "BACKREF_NUMERIC_RE",
+    "ORDINAL_SUFFIX_RE",
+    "GENERIC_NUMBER_RE",
+    "ContextType",
+    "TaskType",
+    "ArtifactType",
+    "OperationType",
+    "ResolverLLMFallback",
+]
