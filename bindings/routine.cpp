@@ -8,6 +8,9 @@
 // nanobind's generic overload report. A call that fits the signature but not
 // the argument types keeps nanobind's message.
 //
+// _check_construction(cls) gives a native class's constructor the same
+// explanation of failed calls.
+//
 // _Method binds like a Python function (the instance becomes the first
 // argument); _Function never binds: a module function, or a static method
 // (inside a staticmethod).
@@ -31,39 +34,46 @@ struct Routine {
   PyObject* dict;
 };
 
-// Replaces nanobind's overload report by the signature's own complaint, when
-// it has one. Runs only on a failed call.
-void explain_failure(Routine* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Calls the helper of tessarin._signatures named `helper` with (target,
+// args, kwargs) built from a vectorcall; its result, or null (error cleared).
+PyObject* call_helper(const char* helper, PyObject* target, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) {
+  const Py_ssize_t n_args = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  PyObject* positional = PyTuple_New(n_args);
+  PyObject* keywords = PyDict_New();
+  PyObject* module = PyImport_ImportModule("tessarin._signatures");
+  PyObject* result = nullptr;
+  if (positional && keywords && module) {
+    for (Py_ssize_t i = 0; i < n_args; ++i) {
+      Py_INCREF(args[i]);
+      PyTuple_SET_ITEM(positional, i, args[i]);
+    }
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < n_kw && ok; ++i)
+      ok = PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[n_args + i]) == 0;
+    if (ok) result = PyObject_CallMethod(module, helper, "OOO", target, positional, keywords);
+  }
+  Py_XDECREF(positional);
+  Py_XDECREF(keywords);
+  Py_XDECREF(module);
+  PyErr_Clear();
+  return result;
+}
+
+// Replaces nanobind's overload report (a TypeError is pending) by what the
+// helper says is wrong with the arguments, when it says anything.
+void explain_failure(const char* helper, PyObject* target, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) {
   PyObject *type, *value, *trace;
   PyErr_Fetch(&type, &value, &trace);
   PyErr_NormalizeException(&type, &value, &trace);
   PyObject* text = value ? PyObject_Str(value) : nullptr;
   const char* message = text ? PyUnicode_AsUTF8(text) : nullptr;
   PyObject* replacement = nullptr;
-  if (message && std::strstr(message, "(): incompatible function arguments")) {
-    const Py_ssize_t n_args = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject* positional = PyTuple_New(n_args);
-    PyObject* keywords = PyDict_New();
-    PyObject* helper = PyImport_ImportModule("tessarin._signatures");
-    if (positional && keywords && helper) {
-      for (Py_ssize_t i = 0; i < n_args; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional, i, args[i]);
-      }
-      bool ok = true;
-      for (Py_ssize_t i = 0; i < n_kw && ok; ++i)
-        ok = PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[n_args + i]) == 0;
-      if (ok)
-        replacement = PyObject_CallMethod(helper, "binding_error", "OOO",
-                                          reinterpret_cast<PyObject*>(self), positional, keywords);
-    }
-    Py_XDECREF(positional);
-    Py_XDECREF(keywords);
-    Py_XDECREF(helper);
-  }
+  if (message && std::strstr(message, "(): incompatible function arguments"))
+    replacement = call_helper(helper, target, args, nargsf, kwnames);
   Py_XDECREF(text);
-  // Any failure of the explanation itself leaves the original error.
   PyErr_Clear();
   if (replacement && PyUnicode_Check(replacement)) {
     Py_XDECREF(type);
@@ -79,7 +89,8 @@ void explain_failure(Routine* self, PyObject* const* args, size_t nargsf, PyObje
 PyObject* routine_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* r = reinterpret_cast<Routine*>(self);
   PyObject* result = PyObject_Vectorcall(r->func, args, nargsf, kwnames);
-  if (!result && PyErr_ExceptionMatches(PyExc_TypeError)) explain_failure(r, args, nargsf, kwnames);
+  if (!result && PyErr_ExceptionMatches(PyExc_TypeError))
+    explain_failure("binding_error", self, args, nargsf, kwnames);
   return result;
 }
 
@@ -226,6 +237,29 @@ PyType_Spec function_spec = {"tessarin._core._Function", sizeof(Routine), 0, kFl
 PyType_Spec method_spec = {"tessarin._core._Method", sizeof(Routine), 0,
                            kFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, method_slots};
 
+// Construction of native classes: nanobind's own type call, with the same
+// explanation of arguments that do not fit the constructor. nanobind gives
+// every class one type call, so one saved pointer serves them all.
+vectorcallfunc native_construct = nullptr;
+
+PyObject* checked_construct(PyObject* type, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  PyObject* result = native_construct(type, args, nargsf, kwnames);
+  if (!result && PyErr_ExceptionMatches(PyExc_TypeError))
+    explain_failure("construction_error", type, args, nargsf, kwnames);
+  return result;
+}
+
+void check_construction(nb::handle cls) {
+  if (!PyType_Check(cls.ptr())) throw nb::type_error("expected a class");
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (type->tp_vectorcall == checked_construct) return;
+  if (!type->tp_vectorcall || (native_construct && type->tp_vectorcall != native_construct))
+    throw nb::type_error("not a class constructed by nanobind's type call");
+  native_construct = type->tp_vectorcall;
+  type->tp_vectorcall = checked_construct;
+}
+
 }  // namespace
 
 void register_routines(nb::module_& m) {
@@ -235,6 +269,8 @@ void register_routines(nb::module_& m) {
     const char* name = std::strrchr(spec->name, '.') + 1;
     m.attr(name) = type;
   }
+  m.def("_check_construction", &check_construction, nb::arg("cls"),
+        "Makes a failed construction of the class name the argument that does not fit.");
 }
 
 }  // namespace tessarin::py

@@ -84,14 +84,31 @@ def signature_of(func: Any) -> inspect.Signature:
     return inspect.Signature(parameters, return_annotation=_annotation(node.returns))
 
 
+def _mismatch(signature: inspect.Signature, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
+    # An unknown keyword is named first, as Python functions do.
+    parameters = signature.parameters
+    if not any(p.kind is inspect.Parameter.VAR_KEYWORD for p in parameters.values()):
+        for key in kwargs:
+            if key not in parameters or parameters[key].kind is inspect.Parameter.POSITIONAL_ONLY:
+                return f"got an unexpected keyword argument '{key}'"
+    try:
+        signature.bind(*args, **kwargs)
+    except TypeError as error:
+        return str(error)
+    return None
+
+
 def binding_error(routine: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
     """Why the arguments do not fit the routine's signature, or None when they
     do (the types are wrong instead)."""
-    try:
-        routine.__signature__.bind(*args, **kwargs)
-    except TypeError as error:
-        return f"{routine.__qualname__}() {error}"
-    return None
+    problem = _mismatch(routine.__signature__, args, kwargs)
+    return None if problem is None else f"{routine.__qualname__}() {problem}"
+
+
+def construction_error(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
+    """binding_error for a class call."""
+    problem = _mismatch(inspect.signature(cls), args, kwargs)
+    return None if problem is None else f"{cls.__name__}() {problem}"
 
 
 def _doc(func: Any) -> str | None:
@@ -128,3 +145,5 @@ def _wrap_class(cls: type, public: str) -> None:
             setattr(cls, name, _wrap(value, _core._Method, public))
         elif _is_native(value, "nb_func"):
             setattr(cls, name, staticmethod(_wrap(value, _core._Function, public)))
+    if "__init__" in vars(cls):
+        _core._check_construction(cls)
