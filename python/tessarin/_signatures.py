@@ -13,8 +13,11 @@ the function it holds itself, so construction is unchanged.
 from __future__ import annotations
 
 import ast
+import collections.abc
 import inspect
 import re
+import sys
+import typing
 from typing import Any
 
 from tessarin import _core
@@ -39,7 +42,18 @@ def _value(node: ast.expr | None, defaults: tuple[Any, ...]) -> Any:
 
 
 def _annotation(node: ast.expr | None) -> Any:
-    return inspect.Parameter.empty if node is None else ast.unparse(node)
+    """The annotation as an object when its names resolve (so that help()
+    shows `int`, not `'int'`), else as text."""
+    if node is None:
+        return inspect.Parameter.empty
+    text = ast.unparse(node)
+    try:
+        return eval(
+            text,
+            {"collections": collections, "typing": typing, "tessarin": sys.modules["tessarin"]},
+        )
+    except Exception:
+        return text
 
 
 def signature_of(func: Any) -> inspect.Signature:
@@ -57,13 +71,18 @@ def signature_of(func: Any) -> inspect.Signature:
         default = spec.defaults[index - first_default] if index >= first_default else None
         parameters.append(
             inspect.Parameter(
-                arg.arg, kind, default=_value(default, defaults), annotation=_annotation(arg.annotation)
+                arg.arg,
+                kind,
+                default=_value(default, defaults),
+                annotation=_annotation(arg.annotation),
             )
         )
     if spec.vararg:
         parameters.append(
             inspect.Parameter(
-                spec.vararg.arg, inspect.Parameter.VAR_POSITIONAL, annotation=_annotation(spec.vararg.annotation)
+                spec.vararg.arg,
+                inspect.Parameter.VAR_POSITIONAL,
+                annotation=_annotation(spec.vararg.annotation),
             )
         )
     for arg, default in zip(spec.kwonlyargs, spec.kw_defaults, strict=True):
@@ -78,13 +97,17 @@ def signature_of(func: Any) -> inspect.Signature:
     if spec.kwarg:
         parameters.append(
             inspect.Parameter(
-                spec.kwarg.arg, inspect.Parameter.VAR_KEYWORD, annotation=_annotation(spec.kwarg.annotation)
+                spec.kwarg.arg,
+                inspect.Parameter.VAR_KEYWORD,
+                annotation=_annotation(spec.kwarg.annotation),
             )
         )
     return inspect.Signature(parameters, return_annotation=_annotation(node.returns))
 
 
-def _mismatch(signature: inspect.Signature, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
+def _mismatch(
+    signature: inspect.Signature, args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> str | None:
     # An unknown keyword is named first, as Python functions do.
     parameters = signature.parameters
     if not any(p.kind is inspect.Parameter.VAR_KEYWORD for p in parameters.values()):
