@@ -330,47 +330,125 @@ void register_selection_records(nb::module_& m) {
   using ss::SelectorConfig;
 
   Record<SelectorConfig>(m, "SelectorConfig", "Strategy, limits, weights and switches.")
-      .field("strategy", &SelectorConfig::strategy)
-      .field("top_k_tables", &SelectorConfig::top_k_tables)
-      .field("max_columns_per_table", &SelectorConfig::max_columns_per_table)
-      .field("min_table_score", &SelectorConfig::min_table_score)
-      .field("min_column_score", &SelectorConfig::min_column_score)
-      .field("include_relationships", &SelectorConfig::include_relationships)
-      .field("include_neighbor_tables_for_joins",
-             &SelectorConfig::include_neighbor_tables_for_joins)
-      .field("include_primary_keys", &SelectorConfig::include_primary_keys)
-      .field("include_foreign_keys", &SelectorConfig::include_foreign_keys)
-      .field("include_default_date_on_time_intent",
-             &SelectorConfig::include_default_date_on_time_intent)
-      .field("include_default_metric_on_metric_intent",
-             &SelectorConfig::include_default_metric_on_metric_intent)
-      .field("max_output_chars", &SelectorConfig::max_output_chars)
-      .field("token_chars_per_token", &SelectorConfig::token_chars_per_token)
-      .field("include_descriptions", &SelectorConfig::include_descriptions)
-      .field("include_synonyms", &SelectorConfig::include_synonyms)
-      .field("include_sample_values", &SelectorConfig::include_sample_values)
-      .field("max_sample_values_per_column", &SelectorConfig::max_sample_values_per_column)
-      .field("table_name_weight", &SelectorConfig::table_name_weight)
-      .field("table_business_name_weight", &SelectorConfig::table_business_name_weight)
-      .field("table_tag_weight", &SelectorConfig::table_tag_weight)
-      .field("table_description_weight", &SelectorConfig::table_description_weight)
-      .field("column_name_weight", &SelectorConfig::column_name_weight)
-      .field("column_synonym_weight", &SelectorConfig::column_synonym_weight)
-      .field("column_tag_weight", &SelectorConfig::column_tag_weight)
-      .field("column_description_weight", &SelectorConfig::column_description_weight)
-      .field("role_intent_weight", &SelectorConfig::role_intent_weight)
-      .field("exact_phrase_bonus", &SelectorConfig::exact_phrase_bonus)
-      .field("use_tfidf_if_available", &SelectorConfig::use_tfidf_if_available)
-      .field("use_embeddings_if_available", &SelectorConfig::use_embeddings_if_available)
-      .field("embedding_model_name_or_path", &SelectorConfig::embedding_model_name_or_path)
-      .field("lexical_alpha", &SelectorConfig::lexical_alpha)
-      .field("tfidf_alpha", &SelectorConfig::tfidf_alpha)
-      .field("embedding_alpha", &SelectorConfig::embedding_alpha)
-      .field("include_debug", &SelectorConfig::include_debug)
-      .field("fuse_table_ranks", &SelectorConfig::fuse_table_ranks)
-      .field("max_join_path_length", &SelectorConfig::max_join_path_length)
-      .field("table_score_drop_off", &SelectorConfig::table_score_drop_off)
-      .field("show_progress_bar", &SelectorConfig::show_progress_bar)
+      .field("strategy", &SelectorConfig::strategy,
+             "Which scorers run. `\"lexical\"`: keyword, synonym and role scoring only. "
+             "`\"tfidf\"`: TF-IDF similarity (word unigrams and bigrams), the lexical score "
+             "standing in where it gives none. `\"embedding\"`: sentence-embedding "
+             "similarity, the lexical score standing in where it gives none. `\"hybrid\"`: "
+             "the lexical score blended with both similarities, each when available (see the"
+             " alphas).")
+      .field("top_k_tables", &SelectorConfig::top_k_tables,
+             "At most this many tables are chosen (required tables first). 0 or less still "
+             "chooses one.")
+      .field("max_columns_per_table", &SelectorConfig::max_columns_per_table,
+             "At most this many columns are kept per chosen table. With a budget, stage 2 "
+             "keeps max(3, half of it).")
+      .field("min_table_score", &SelectorConfig::min_table_score,
+             "A table must score at least this to be chosen on its merit (required tables "
+             "always are). When no table reaches it, the single best table is returned.")
+      .field("min_column_score", &SelectorConfig::min_column_score,
+             "A column must score at least this to be kept on its merit; required columns "
+             "and the columns added for the question's intent are kept anyway. When none "
+             "reaches it, the best column is kept.")
+      .field("include_relationships", &SelectorConfig::include_relationships,
+             "Emit the relationships whose two tables were both chosen.")
+      .field("include_neighbor_tables_for_joins", &SelectorConfig::include_neighbor_tables_for_joins,
+             "Also emit relationships from a chosen table to a table that was not chosen "
+             "(the far table itself is not added).")
+      .field("include_primary_keys", &SelectorConfig::include_primary_keys,
+             "Primary-key columns of chosen tables get +0.05 (\"primary key included\"), so "
+             "they pass `min_column_score`.")
+      .field("include_foreign_keys", &SelectorConfig::include_foreign_keys,
+             "Foreign-key columns get +0.05 (\"foreign key included\").")
+      .field("include_default_date_on_time_intent", &SelectorConfig::include_default_date_on_time_intent,
+             "When the question has a time filter (\"last 6 months\"), the table's "
+             "`default_date_column` gets +0.5.")
+      .field("include_default_metric_on_metric_intent", &SelectorConfig::include_default_metric_on_metric_intent,
+             "When the question asks for a metric (\"total revenue\"), the table's "
+             "`default_metric_column` gets +0.5.")
+      .field("max_output_chars", &SelectorConfig::max_output_chars,
+             "Character budget of the selected metadata, measured as its compact JSON text. "
+             "Over budget, three stages run in turn until it fits: drop descriptions, "
+             "synonyms and sample values; cut each table to max(3, `max_columns_per_table` ÷"
+             " 2) columns; keep only the first table and no relationships. The last stage is"
+             " kept even when still over budget (the metrics show it). `None` or 0: no "
+             "budget.")
+      .field("token_chars_per_token", &SelectorConfig::token_chars_per_token,
+             "Characters per token for the token estimates of the metrics.")
+      .field("include_descriptions", &SelectorConfig::include_descriptions,
+             "Emit table and column descriptions.")
+      .field("include_synonyms", &SelectorConfig::include_synonyms,
+             "Emit column synonyms.")
+      .field("include_sample_values", &SelectorConfig::include_sample_values,
+             "Emit column sample values (see `catalog_from_database(..., sample_values=n)`).")
+      .field("max_sample_values_per_column", &SelectorConfig::max_sample_values_per_column,
+             "At most this many sample values per column are emitted.")
+      .field("table_name_weight", &SelectorConfig::table_name_weight,
+             "question words in the table name (split at `_` and camel case)")
+      .field("table_business_name_weight", &SelectorConfig::table_business_name_weight,
+             "words in the table's business name")
+      .field("table_tag_weight", &SelectorConfig::table_tag_weight,
+             "words in the table's tags")
+      .field("table_description_weight", &SelectorConfig::table_description_weight,
+             "words in the table's description")
+      .field("column_name_weight", &SelectorConfig::column_name_weight,
+             "words in the column name")
+      .field("column_synonym_weight", &SelectorConfig::column_synonym_weight,
+             "words in the column's synonyms")
+      .field("column_tag_weight", &SelectorConfig::column_tag_weight,
+             "words in the column's tags")
+      .field("column_description_weight", &SelectorConfig::column_description_weight,
+             "words in the column's description")
+      .field("role_intent_weight", &SelectorConfig::role_intent_weight,
+             "each bonus for a column whose role fits the question (a date column for time "
+             "questions, a metric for metric questions, a dimension for \"by ...\" "
+             "questions)")
+      .field("exact_phrase_bonus", &SelectorConfig::exact_phrase_bonus,
+             "each name or synonym found as a whole phrase in the question")
+      .field("use_tfidf_if_available", &SelectorConfig::use_tfidf_if_available,
+             "Allow the TF-IDF scorer (native, always available) under \"tfidf\" and "
+             "\"hybrid\".")
+      .field("use_embeddings_if_available", &SelectorConfig::use_embeddings_if_available,
+             "Allow the sentence-embedding scorer under \"embedding\" and \"hybrid\". Needs "
+             "`embedding_model_name_or_path` and sentence-transformers; without them the "
+             "selection goes on without it (`debug[\"embedding_available\"]` is false).")
+      .field("embedding_model_name_or_path", &SelectorConfig::embedding_model_name_or_path,
+             "The model for sentence-transformers' `SentenceTransformer`, a local path or a "
+             "name. Loaded when a selection first asks for it.")
+      .field("lexical_alpha", &SelectorConfig::lexical_alpha,
+             "Weight of the lexical score in the \"hybrid\" blend.")
+      .field("tfidf_alpha", &SelectorConfig::tfidf_alpha,
+             "Weight of the TF-IDF similarity in the \"hybrid\" blend.")
+      .field("embedding_alpha", &SelectorConfig::embedding_alpha,
+             "Weight of the embedding similarity in the \"hybrid\" blend.")
+      .field("include_debug", &SelectorConfig::include_debug,
+             "Fill the result's `debug` map (rankings, strategy, backend availability); "
+             "false leaves it empty.")
+      .field("fuse_table_ranks", &SelectorConfig::fuse_table_ranks,
+             "Rank tables by reciprocal-rank fusion of their lexical score, TF-IDF "
+             "similarity, embedding similarity and the embedding similarity of their "
+             "best-matching column (the model encodes short documents of its own, \"table: "
+             "column, column, ...\" and \"column of table\", kept in a prepared catalog "
+             "beside the other embeddings), then lift each table by a share of its best "
+             "related table's score (tables a question needs are usually joined). Table "
+             "scores and `\"table_rankings\"` then show the fused scores, with a reason such"
+             " as \"fused ranks: lexical #2, embedding #1\"; `min_table_score` is not used, "
+             "and the debug record gains a `\"high_recall\"` entry. Column choice is "
+             "unchanged. `high_recall()`: on.")
+      .field("max_join_path_length", &SelectorConfig::max_join_path_length,
+             "When 2 or more, add the bridge tables that join each chosen table to the ones "
+             "chosen before it through at most this many relationships (shortest paths, both"
+             " directions); each carries the reason \"bridge table between a and b\", and "
+             "the relationships between all emitted tables are emitted. No path, no "
+             "addition; excluded tables are never added. `high_recall()`: 2.")
+      .field("table_score_drop_off", &SelectorConfig::table_score_drop_off,
+             "With fused ranks, stop choosing tables (after the first) once a table's score "
+             "falls below this share of the best one, so clear questions keep fewer tables. "
+             "`high_recall()`: `0.0` (off): on the Spider union 0.5 keeps 4.2 tables instead"
+             " of 5 but loses 1.3 points of all-gold recall.")
+      .field("show_progress_bar", &SelectorConfig::show_progress_bar,
+             "Show sentence-transformers' progress bar on stderr while a catalog's documents"
+             " are encoded, only when stderr is a terminal. `high_recall()`: on.")
       .finish()
       .def_static("high_recall", &high_recall_config, nb::arg("model_name_or_path") = nb::none(),
                   nb::kw_only(), nb::arg("top_k_tables") = 5,
@@ -415,10 +493,15 @@ void register_selection_records(nb::module_& m) {
            "One line: tables, columns and tokens before and after, and the compression.");
 
   Record<MetadataSelectionResult>(m, "MetadataSelectionResult", "The result of one selection.")
-      .field("selected_metadata", &MetadataSelectionResult::selected_metadata, required)
-      .field("metrics", &MetadataSelectionResult::metrics, required)
-      .field("intent", &MetadataSelectionResult::intent, required)
-      .field("debug", &MetadataSelectionResult::debug)
+      .field("selected_metadata", &MetadataSelectionResult::selected_metadata, required,
+             "the slice of the catalog to put in your prompt (below)")
+      .field("metrics", &MetadataSelectionResult::metrics, required,
+             "a `SelectionMetrics`: sizes before and after, reductions")
+      .field("intent", &MetadataSelectionResult::intent, required,
+             "a `QueryIntent`: what the question asks for")
+      .field("debug", &MetadataSelectionResult::debug,
+             "rankings and backend availability; `{}` when `SelectorConfig.include_debug` is"
+             " false")
       .finish()
       .def("to_dict", &MetadataSelectionResult::to_dict, nb::arg("include_debug") = false,
            "A new dict: selected_metadata, metrics, intent, and debug when asked for.");

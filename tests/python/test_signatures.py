@@ -10,6 +10,7 @@ import enum
 import inspect
 import pickle
 import pydoc
+import re
 from pathlib import Path
 
 import pytest
@@ -214,3 +215,43 @@ def test_functions_and_methods_pickle_by_name():
         assert pickle.loads(pickle.dumps(routine)) is routine
     assert turnmend.tokenize.__module__ == "tessarin.turnmend"
     assert Schemasift.select.__qualname__ == "Schemasift.select"
+
+
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+# The documentation sections whose tables list a record's fields.
+FIELD_TABLES = {
+    ("configuration.md", "`SelectorConfig`"): schemasift.SelectorConfig,
+    ("configuration.md", "`ResolverConfig`"): turnmend.ResolverConfig,
+    ("cards.md", "The card map"): TurnContextCard,
+    ("results.md", "`MetadataSelectionResult` (from `Schemasift.select`)"): (
+        schemasift.MetadataSelectionResult
+    ),
+    ("results.md", "`ContextResolution` (from `Turnmend.resolve`)"): turnmend.ContextResolution,
+}
+
+
+def documented_fields(name, heading, record):
+    """{field: last cell of its row} of the tables in one ## section; a row
+    may name several fields ("`a`, `b`")."""
+    inside, out = False, {}
+    for line in (DOCS / name).read_text(encoding="utf-8").splitlines():
+        if line.startswith("## "):
+            inside = line[3:] == heading
+        if not inside or not line.startswith("| "):
+            continue
+        cells = [cell.strip() for cell in line.strip().strip("|").split(" | ")]
+        named = next((c for c in cells if re.fullmatch(r"`\w+`(, `\w+`)*", c)), None)
+        for field in re.findall(r"`(\w+)`", named or ""):
+            if field in record.__match_args__:
+                out.setdefault(field, cells[-1])
+    return out
+
+
+@pytest.mark.skipif(not DOCS.is_dir(), reason="docs/ is not beside the tests")
+@pytest.mark.parametrize("name, heading", list(FIELD_TABLES), ids=[k[1] for k in FIELD_TABLES])
+def test_field_docstrings_carry_the_documentation(name, heading):
+    record = FIELD_TABLES[name, heading]
+    documented = documented_fields(name, heading, record)
+    assert sorted(documented) == sorted(record.__match_args__)
+    for field, text in documented.items():
+        assert getattr(record, field).__doc__ == text, field
