@@ -86,13 +86,17 @@ void restore_interrupt(const std::exception_ptr& cause);
 
 namespace nanobind::detail {
 
-template <>
-struct type_caster<tessarin::JsonValue> {
-  NB_TYPE_CASTER(tessarin::JsonValue, const_name("object"))
+// A caster through the conversion functions of Traits: a conversion error
+// makes the argument not match (nanobind then reports the call); a failed
+// conversion back to Python raises. Traits::accepts screens the object first.
+template <class T, class Traits>
+struct converting_caster {
+  NB_TYPE_CASTER(T, Traits::name)
 
   bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+    if (!Traits::accepts(src)) return false;
     try {
-      value = tessarin::py::to_json(src);
+      value = Traits::to_cpp(src);
       return true;
     } catch (python_error& e) {
       e.restore();
@@ -102,18 +106,30 @@ struct type_caster<tessarin::JsonValue> {
       return false;
     }
   }
-  static handle from_cpp(const tessarin::JsonValue& v, rv_policy, cleanup_list*) noexcept {
+  static handle from_cpp(const T& v, rv_policy, cleanup_list*) noexcept {
     try {
-      return tessarin::py::from_json(v).release();
+      return Traits::to_python(v).release();
     } catch (python_error& e) {
       e.restore();
       return handle();
     } catch (...) {
-      PyErr_SetString(PyExc_RuntimeError, "could not convert a JSON value to Python");
+      PyErr_SetString(PyExc_RuntimeError, Traits::failure);
       return handle();
     }
   }
 };
+
+struct JsonValueTraits {
+  static constexpr auto name = const_name("object");
+  static constexpr const char* failure = "could not convert a JSON value to Python";
+  static bool accepts(handle) { return true; }
+  static tessarin::JsonValue to_cpp(handle src) { return tessarin::py::to_json(src); }
+  static object to_python(const tessarin::JsonValue& v) { return tessarin::py::from_json(v); }
+};
+
+template <>
+struct type_caster<tessarin::JsonValue>
+    : converting_caster<tessarin::JsonValue, JsonValueTraits> {};
 
 // OrderedMap<V> <-> dict with str keys, order kept.
 template <class V>
@@ -160,34 +176,15 @@ struct type_caster<tessarin::OrderedMap<V>> {
   }
 };
 
-template <>
-struct type_caster<tessarin::JsonMap> {
-  NB_TYPE_CASTER(tessarin::JsonMap, const_name("dict[str, object]"))
-
-  bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
-    if (!PyDict_Check(src.ptr())) return false;
-    try {
-      value = tessarin::py::to_json_map(src, "value");
-      return true;
-    } catch (python_error& e) {
-      e.restore();
-      PyErr_Clear();
-      return false;
-    } catch (...) {
-      return false;
-    }
-  }
-  static handle from_cpp(const tessarin::JsonMap& m, rv_policy, cleanup_list*) noexcept {
-    try {
-      return tessarin::py::from_json_map(m).release();
-    } catch (python_error& e) {
-      e.restore();
-      return handle();
-    } catch (...) {
-      PyErr_SetString(PyExc_RuntimeError, "could not convert a JSON map to Python");
-      return handle();
-    }
-  }
+struct JsonMapTraits {
+  static constexpr auto name = const_name("dict[str, object]");
+  static constexpr const char* failure = "could not convert a JSON map to Python";
+  static bool accepts(handle src) { return PyDict_Check(src.ptr()); }
+  static tessarin::JsonMap to_cpp(handle src) { return tessarin::py::to_json_map(src, "value"); }
+  static object to_python(const tessarin::JsonMap& m) { return tessarin::py::from_json_map(m); }
 };
+
+template <>
+struct type_caster<tessarin::JsonMap> : converting_caster<tessarin::JsonMap, JsonMapTraits> {};
 
 }  // namespace nanobind::detail

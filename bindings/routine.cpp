@@ -18,6 +18,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "register.h"
 
@@ -200,7 +201,9 @@ PyGetSetDef routine_getset[] = {
 PyMethodDef routine_methods[] = {{"__reduce__", routine_reduce, METH_NOARGS, nullptr},
                                  {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot function_slots[] = {
+// The slots of both wrappers; the descriptor slot (the last one set) is
+// filled in for each before its type is made, which copies the slots.
+PyType_Slot routine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(routine_new)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_traverse, reinterpret_cast<void*>(routine_traverse)},
@@ -208,34 +211,24 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(routine_dealloc)},
     {Py_tp_getattro, reinterpret_cast<void*>(routine_getattro)},
     {Py_tp_repr, reinterpret_cast<void*>(routine_repr)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
     {Py_tp_members, routine_members},
     {Py_tp_getset, routine_getset},
     {Py_tp_methods, routine_methods},
-    {0, nullptr}};
-
-PyType_Slot method_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(routine_new)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(routine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(routine_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(routine_dealloc)},
-    {Py_tp_getattro, reinterpret_cast<void*>(routine_getattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(routine_repr)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
-    {Py_tp_members, routine_members},
-    {Py_tp_getset, routine_getset},
-    {Py_tp_methods, routine_methods},
+    {Py_tp_descr_get, nullptr},
     {0, nullptr}};
 
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
 
-PyType_Spec function_spec = {"tessarin._core._Function", sizeof(Routine), 0, kFlags,
-                             function_slots};
+struct RoutineKind {
+  const char* name;
+  unsigned flags;
+  descrgetfunc get;
+};
 // METHOD_DESCRIPTOR: obj.method(...) calls the wrapper with obj first, with no
 // bound-method object in between.
-PyType_Spec method_spec = {"tessarin._core._Method", sizeof(Routine), 0,
-                           kFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, method_slots};
+constexpr RoutineKind kRoutineKinds[] = {
+    {"tessarin._core._Function", kFlags, function_get},
+    {"tessarin._core._Method", kFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, method_get}};
 
 // Construction of native classes: nanobind's own type call, with the same
 // explanation of arguments that do not fit the constructor. nanobind gives
@@ -263,11 +256,12 @@ void check_construction(nb::handle cls) {
 }  // namespace
 
 void register_routines(nb::module_& m) {
-  for (PyType_Spec* spec : {&function_spec, &method_spec}) {
-    nb::object type = nb::steal(PyType_FromModuleAndSpec(m.ptr(), spec, nullptr));
+  for (const RoutineKind& kind : kRoutineKinds) {
+    routine_slots[std::size(routine_slots) - 2].pfunc = reinterpret_cast<void*>(kind.get);
+    PyType_Spec spec = {kind.name, sizeof(Routine), 0, kind.flags, routine_slots};
+    nb::object type = nb::steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr));
     if (!type.is_valid()) throw nb::python_error();
-    const char* name = std::strrchr(spec->name, '.') + 1;
-    m.attr(name) = type;
+    m.attr(std::strrchr(kind.name, '.') + 1) = type;
   }
   m.def("_check_construction", &check_construction, nb::arg("cls"),
         "Makes a failed construction of the class name the argument that does not fit.");

@@ -1,8 +1,8 @@
 from collections.abc import Iterator
 from types import ModuleType
+from typing import Any, ClassVar, Self
 
 from typing_extensions import disjoint_base
-from typing import Any
 
 __version__: str
 
@@ -13,6 +13,14 @@ _core: ModuleType
 @disjoint_base
 class _NativeType(type):
     """The metaclass of the native classes."""
+
+# The dataclass-like protocol every record class has. Stub-only: the record
+# classes do not share a base at run time.
+@disjoint_base
+class _Record(metaclass=_NativeType):
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 __all__ = ["json_text", "parse_json", "display_text", "compile_pattern", "Pattern", "Match"]
 

@@ -23,11 +23,6 @@ from typing import Any
 from tessarin import _core
 
 _DEFAULT = re.compile(r"\\(\d+)")
-_KINDS = (
-    ("posonlyargs", inspect.Parameter.POSITIONAL_ONLY),
-    ("args", inspect.Parameter.POSITIONAL_OR_KEYWORD),
-    ("kwonlyargs", inspect.Parameter.KEYWORD_ONLY),
-)
 
 
 def _value(node: ast.expr | None, defaults: tuple[Any, ...]) -> Any:
@@ -63,45 +58,26 @@ def signature_of(func: Any) -> inspect.Signature:
     node = ast.parse(source).body[0]
     assert isinstance(node, ast.FunctionDef)
     spec, defaults = node.args, tuple(defaults or ())
-    parameters = []
+    P = inspect.Parameter
     positional = spec.posonlyargs + spec.args
-    first_default = len(positional) - len(spec.defaults)
-    for index, arg in enumerate(positional):
-        kind = _KINDS[0][1] if index < len(spec.posonlyargs) else _KINDS[1][1]
-        default = spec.defaults[index - first_default] if index >= first_default else None
-        parameters.append(
-            inspect.Parameter(
-                arg.arg,
-                kind,
-                default=_value(default, defaults),
-                annotation=_annotation(arg.annotation),
-            )
-        )
+    # (argument, kind, default expression) in declaration order.
+    entries: list[tuple[ast.arg, Any, ast.expr | None]] = [
+        (arg, P.POSITIONAL_ONLY if i < len(spec.posonlyargs) else P.POSITIONAL_OR_KEYWORD, None)
+        for i, arg in enumerate(positional)
+    ]
+    for i, default in enumerate(spec.defaults, len(positional) - len(spec.defaults)):
+        entries[i] = (entries[i][0], entries[i][1], default)
     if spec.vararg:
-        parameters.append(
-            inspect.Parameter(
-                spec.vararg.arg,
-                inspect.Parameter.VAR_POSITIONAL,
-                annotation=_annotation(spec.vararg.annotation),
-            )
-        )
-    for arg, default in zip(spec.kwonlyargs, spec.kw_defaults, strict=True):
-        parameters.append(
-            inspect.Parameter(
-                arg.arg,
-                inspect.Parameter.KEYWORD_ONLY,
-                default=_value(default, defaults),
-                annotation=_annotation(arg.annotation),
-            )
-        )
+        entries.append((spec.vararg, P.VAR_POSITIONAL, None))
+    entries += [
+        (a, P.KEYWORD_ONLY, d) for a, d in zip(spec.kwonlyargs, spec.kw_defaults, strict=True)
+    ]
     if spec.kwarg:
-        parameters.append(
-            inspect.Parameter(
-                spec.kwarg.arg,
-                inspect.Parameter.VAR_KEYWORD,
-                annotation=_annotation(spec.kwarg.annotation),
-            )
-        )
+        entries.append((spec.kwarg, P.VAR_KEYWORD, None))
+    parameters = [
+        P(arg.arg, kind, default=_value(default, defaults), annotation=_annotation(arg.annotation))
+        for arg, kind, default in entries
+    ]
     return inspect.Signature(parameters, return_annotation=_annotation(node.returns))
 
 

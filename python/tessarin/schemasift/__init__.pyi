@@ -3,11 +3,11 @@
 import enum
 from collections.abc import Callable, Iterable
 from types import ModuleType
-from typing import Any, ClassVar
+from typing import Any
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import disjoint_base
 
-from tessarin import Pattern, _NativeType
+from tessarin import Pattern, _NativeType, _Record
 
 _native: ModuleType  # tessarin._core.schemasift
 
@@ -54,7 +54,7 @@ class Strategy(enum.StrEnum):
 # ---- catalog model ----
 
 @disjoint_base
-class ColumnMeta(metaclass=_NativeType):
+class ColumnMeta(_Record):
     name: str
     type: str
     description: str
@@ -66,7 +66,6 @@ class ColumnMeta(metaclass=_NativeType):
     is_foreign_key: bool
     sample_values: list[Any]
     extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         name: str,
@@ -82,11 +81,9 @@ class ColumnMeta(metaclass=_NativeType):
         extra: dict[str, Any] = ...,
     ) -> None: ...
     def searchable_text(self, table_name: str = "", table_business_name: str = "") -> str: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class TableMeta(metaclass=_NativeType):
+class TableMeta(_Record):
     table_name: str
     business_name: str
     description: str
@@ -96,7 +93,6 @@ class TableMeta(metaclass=_NativeType):
     default_metric_column: str | None
     row_count: int | None
     extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         table_name: str,
@@ -110,11 +106,9 @@ class TableMeta(metaclass=_NativeType):
         extra: dict[str, Any] = ...,
     ) -> None: ...
     def searchable_text(self) -> str: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class RelationshipMeta(metaclass=_NativeType):
+class RelationshipMeta(_Record):
     from_table: str
     from_column: str
     to_table: str
@@ -122,7 +116,6 @@ class RelationshipMeta(metaclass=_NativeType):
     relationship_type: str
     description: str
     extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         from_table: str,
@@ -135,16 +128,13 @@ class RelationshipMeta(metaclass=_NativeType):
     ) -> None: ...
     def involves(self, table_names: Iterable[str]) -> bool: ...
     def touches(self, table_names: Iterable[str]) -> bool: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class MetadataCatalog(metaclass=_NativeType):
+class MetadataCatalog(_Record):
     database: str
     tables: list[TableMeta]
     relationships: list[RelationshipMeta]
     extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         database: str = "",
@@ -153,8 +143,6 @@ class MetadataCatalog(metaclass=_NativeType):
         extra: dict[str, Any] = ...,
     ) -> None: ...
     def to_prompt_dict(self) -> dict[str, Any]: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
 class CatalogNormalizer(metaclass=_NativeType):
@@ -169,7 +157,7 @@ class CatalogNormalizer(metaclass=_NativeType):
 # ---- intent ----
 
 @disjoint_base
-class QueryIntent(metaclass=_NativeType):
+class QueryIntent(_Record):
     raw_question: str
     tokens: list[str]
     has_time_filter: bool
@@ -182,7 +170,6 @@ class QueryIntent(metaclass=_NativeType):
     metric_terms: list[str]
     dimension_terms: list[str]
     date_terms: list[str]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         raw_question: str,
@@ -198,8 +185,6 @@ class QueryIntent(metaclass=_NativeType):
         dimension_terms: list[str] = ...,
         date_terms: list[str] = ...,
     ) -> None: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
 class IntentParser(metaclass=_NativeType):
@@ -209,7 +194,7 @@ class IntentParser(metaclass=_NativeType):
 # ---- selector configuration and results ----
 
 @disjoint_base
-class SelectorConfig(metaclass=_NativeType):
+class SelectorConfig(_Record):
     strategy: str
     top_k_tables: int
     max_columns_per_table: int
@@ -248,7 +233,6 @@ class SelectorConfig(metaclass=_NativeType):
     max_join_path_length: int
     table_score_drop_off: float
     show_progress_bar: bool
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         strategy: str = "hybrid",
@@ -296,26 +280,20 @@ class SelectorConfig(metaclass=_NativeType):
     ) -> SelectorConfig:
         """Fused table ranks with embeddings and bridge tables; with no model,
         all-MiniLM-L6-v2 of the 'embeddings' extra when installed."""
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class ScoredColumn(metaclass=_NativeType):
+class ScoredColumn(_Record):
     column: ColumnMeta
     score: float
     reasons: list[str]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(self, column: ColumnMeta, score: float, reasons: list[str] = ...) -> None: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class ScoredTable(metaclass=_NativeType):
+class ScoredTable(_Record):
     table: TableMeta
     score: float
     reasons: list[str]
     columns: list[ScoredColumn]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         table: TableMeta,
@@ -323,11 +301,9 @@ class ScoredTable(metaclass=_NativeType):
         reasons: list[str] = ...,
         columns: list[ScoredColumn] = ...,
     ) -> None: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class SelectionMetrics(metaclass=_NativeType):
+class SelectionMetrics(_Record):
     input_tables: int
     input_columns: int
     output_tables: int
@@ -342,7 +318,6 @@ class SelectionMetrics(metaclass=_NativeType):
     token_reduction_percent: float
     compression_ratio: float
     catalog_hash: str
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         input_tables: int,
@@ -361,16 +336,13 @@ class SelectionMetrics(metaclass=_NativeType):
         catalog_hash: str,
     ) -> None: ...
     def summary(self) -> str: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class MetadataSelectionResult(metaclass=_NativeType):
+class MetadataSelectionResult(_Record):
     selected_metadata: dict[str, Any]
     metrics: SelectionMetrics
     intent: QueryIntent
     debug: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
     def __init__(
         self,
         selected_metadata: dict[str, Any],
@@ -379,8 +351,6 @@ class MetadataSelectionResult(metaclass=_NativeType):
         debug: dict[str, Any] = ...,
     ) -> None: ...
     def to_dict(self, include_debug: bool = False) -> dict[str, Any]: ...
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 # ---- selector (appended below) ----
 # (section owned by the selector bindings)

@@ -3,11 +3,11 @@
 import enum
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from types import ModuleType
-from typing import Any, ClassVar
+from typing import Any
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import disjoint_base
 
-from tessarin import Pattern, _NativeType
+from tessarin import Pattern, _NativeType, _Record
 
 _native: ModuleType  # tessarin._core.turnmend
 
@@ -85,7 +85,7 @@ class OperationType(enum.StrEnum):
     UNKNOWN_MODIFY = "unknown_modify"
 
 @disjoint_base
-class TurnContextCard(metaclass=_NativeType):
+class TurnContextCard(_Record):
     turn_id: int
     session_id: str
     tenant_id: str
@@ -145,12 +145,9 @@ class TurnContextCard(metaclass=_NativeType):
     def to_resolver_summary(self, max_chars: int = 1200) -> dict[str, Any]: ...
     @staticmethod
     def _compact_state(state: Mapping[str, Any]) -> dict[str, Any]: ...
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class IntentDelta(metaclass=_NativeType):
+class IntentDelta(_Record):
     operation: str
     granularity: str | None
     dimension_hint: str | None
@@ -177,12 +174,9 @@ class IntentDelta(metaclass=_NativeType):
         raw_hints: Sequence[str] = ...,
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class ContextCandidate(metaclass=_NativeType):
+class ContextCandidate(_Record):
     turn_id: int
     score: float
     reasons: list[str]
@@ -195,12 +189,9 @@ class ContextCandidate(metaclass=_NativeType):
         card: TurnContextCard | None = None,
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class ContextResolution(metaclass=_NativeType):
+class ContextResolution(_Record):
     context_type: str
     current_question: str
     resolved_question: str
@@ -239,12 +230,9 @@ class ContextResolution(metaclass=_NativeType):
         extra: Mapping[str, Any] = ...,
     ) -> None: ...
     def to_dict(self, include_candidates: bool = True) -> dict[str, Any]: ...
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 @disjoint_base
-class ResolverConfig(metaclass=_NativeType):
+class ResolverConfig(_Record):
     max_recent_cards: int
     max_cards_for_llm_fallback: int
     followup_threshold: float
@@ -288,9 +276,6 @@ class ResolverConfig(metaclass=_NativeType):
         include_anchor_metadata_ids: bool = True,
         include_debug_candidates: bool = True,
     ) -> None: ...
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __copy__(self) -> Self: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
 
 CardItem = TurnContextCard | Mapping[str, Any] | None
 
