@@ -143,6 +143,13 @@ std::vector<std::string> str_items(nb::handle iterable, const char* what, const 
   return out;
 }
 
+std::vector<std::string> str_items_skipping(nb::handle iterable) {
+  std::vector<std::string> out;
+  for (nb::handle item : nb::iter(iterable))
+    if (PyUnicode_Check(item.ptr())) out.push_back(to_utf8(item, "name"));
+  return out;
+}
+
 bool is_interrupt(nb::python_error& error) {
   return error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit);
 }

@@ -60,6 +60,21 @@ void for_each_item(nb::handle iterable, const char* what, F&& f) {
 // `item_what` for any other item.
 std::vector<std::string> str_items(nb::handle iterable, const char* what, const char* item_what);
 
+// The str items of an iterable, others skipped: a word set taken as Python
+// takes set(items), where a non-str item can never equal a word.
+std::vector<std::string> str_items_skipping(nb::handle iterable);
+
+// A Python list of the texts of a range of std::string or std::string_view.
+template <class Range>
+nb::list str_list(const Range& texts) {
+  nb::list out;
+  for (const auto& item : texts) {
+    std::string_view text(item);
+    out.append(nb::str(text.data(), text.size()));
+  }
+  return out;
+}
+
 // A strong reference that may be dropped on any thread, with or without the
 // GIL (nanobind defers the release until the GIL is held).
 class PyRef {

@@ -29,19 +29,13 @@ namespace ss = tessarin::schemasift;
 
 // ---- conversions ----
 
-// Any iterable of names; items that are not str can never equal a table name.
+// Any iterable of names (see str_items_skipping).
 ss::WordSet word_set_of(nb::handle iterable) {
-  ss::WordSet out;
-  for (nb::handle item : nb::iter(iterable))
-    if (PyUnicode_Check(item.ptr())) out.insert(to_utf8(item, "name"));
-  return out;
+  std::vector<std::string> names = str_items_skipping(iterable);
+  return ss::WordSet(names.begin(), names.end());
 }
 
-nb::frozenset frozenset_of(const ss::WordSet& words) {
-  nb::set out;
-  for (const std::string& word : words) out.add(nb::str(word.data(), word.size()));
-  return nb::frozenset(out);
-}
+nb::frozenset frozenset_of(const ss::WordSet& words) { return nb::frozenset(str_list(words)); }
 
 template <std::size_t N>
 nb::tuple tuple_of(const std::array<std::string_view, N>& items) {

@@ -28,23 +28,15 @@ void register_errors() {
   });
 }
 
-nb::frozenset frozen(const WordSet& words) {
-  nb::list items;
-  for (const std::string& w : words.words()) items.append(nb::str(w.data(), w.size()));
-  return nb::frozenset(items);
-}
+nb::frozenset frozen(const WordSet& words) { return nb::frozenset(str_list(words.words())); }
 
 nb::tuple phrase_tuple(const std::vector<std::string_view>& phrases) {
-  nb::list items;
-  for (std::string_view p : phrases) items.append(nb::str(p.data(), p.size()));
-  return nb::tuple(items);
+  return nb::tuple(str_list(phrases));
 }
 
 template <std::size_t N>
 nb::tuple vocabulary_tuple(const std::string_view (&values)[N]) {
-  nb::list items;
-  for (std::string_view v : values) items.append(nb::str(v.data(), v.size()));
-  return nb::tuple(items);
+  return nb::tuple(str_list(values));
 }
 
 nb::dict alias_dict(const AliasTable& table) {

@@ -39,12 +39,6 @@ auto interruptible(F&& call) {
   }
 }
 
-nb::list str_list(const std::vector<std::string_view>& texts) {
-  nb::list out;
-  for (std::string_view text : texts) out.append(nb::str(text.data(), text.size()));
-  return out;
-}
-
 // float() of every item of an iterable of numbers.
 std::vector<double> floats_of(nb::handle values) {
   std::vector<double> out;
