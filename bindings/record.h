@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "convert.h"
@@ -29,35 +30,41 @@ struct FieldType {
 template <class M>
 struct Tag {};
 
+// The plain types with a label of their own; their optionals read
+// "<label> or None" and "<annotation> | None" (not bool's: an optional bool
+// keeps the generic label).
 template <class M>
-constexpr FieldType field_type(Tag<M>) {
-  return {"a value of the field's type", "object"};
-}
-constexpr FieldType field_type(Tag<std::string>) { return {"str", "str"}; }
-constexpr FieldType field_type(Tag<std::optional<std::string>>) {
-  return {"str or None", "str | None"};
-}
-constexpr FieldType field_type(Tag<std::int64_t>) { return {"int", "int"}; }
-constexpr FieldType field_type(Tag<std::optional<std::int64_t>>) {
-  return {"int or None", "int | None"};
-}
-constexpr FieldType field_type(Tag<int>) { return {"int", "int"}; }
-constexpr FieldType field_type(Tag<double>) { return {"float", "float"}; }
-constexpr FieldType field_type(Tag<std::optional<double>>) {
-  return {"float or None", "float | None"};
-}
-constexpr FieldType field_type(Tag<bool>) { return {"bool", "bool"}; }
-constexpr FieldType field_type(Tag<std::vector<std::string>>) {
-  return {"list of str", "collections.abc.Sequence[str]"};
-}
-constexpr FieldType field_type(Tag<JsonValue>) { return {"any value", "object"}; }
-constexpr FieldType field_type(Tag<JsonMap>) { return {"dict", "collections.abc.Mapping[str, object]"}; }
-constexpr FieldType field_type(Tag<std::optional<JsonMap>>) {
-  return {"dict or None", "collections.abc.Mapping[str, object] | None"};
+constexpr FieldType plain_field_type() {
+  if constexpr (std::is_same_v<M, bool>) return {"bool", "bool"};
+  else if constexpr (std::is_same_v<M, std::int64_t> || std::is_same_v<M, int>) return {"int", "int"};
+  else if constexpr (std::is_same_v<M, double>) return {"float", "float"};
+  else if constexpr (std::is_same_v<M, std::string>) return {"str", "str"};
+  else if constexpr (std::is_same_v<M, JsonMap>) return {"dict", "collections.abc.Mapping[str, object]"};
+  else if constexpr (std::is_same_v<M, std::vector<std::string>>)
+    return {"list of str", "collections.abc.Sequence[str]"};
+  else return {nullptr, "object"};
 }
 
 template <class M>
-constexpr FieldType field_type_of() {
+FieldType field_type(Tag<M>) {
+  constexpr FieldType plain = plain_field_type<M>();
+  if constexpr (plain.label != nullptr) return plain;
+  return {"a value of the field's type", "object"};
+}
+template <class M>
+FieldType field_type(Tag<std::optional<M>>) {
+  constexpr FieldType plain = plain_field_type<M>();
+  if constexpr (plain.label == nullptr || std::is_same_v<M, bool>) {
+    return {"a value of the field's type", "object"};
+  } else {
+    static const std::string label = std::string(plain.label) + " or None";
+    static const std::string annotation = std::string(plain.annotation) + " | None";
+    return {label.c_str(), annotation.c_str()};
+  }
+}
+
+template <class M>
+FieldType field_type_of() {
   return field_type(Tag<M>{});
 }
 

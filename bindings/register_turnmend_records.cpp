@@ -8,14 +8,14 @@ namespace tessarin::py {
 using namespace tessarin::turnmend;
 using namespace nb::literals;
 
-constexpr FieldType field_type(Tag<CardRef>) {
+inline FieldType field_type(Tag<CardRef>) {
   return {"TurnContextCard or None", "TurnContextCard | None"};
 }
-constexpr FieldType field_type(Tag<IntentDelta>) { return {"IntentDelta", "IntentDelta"}; }
-constexpr FieldType field_type(Tag<RequiredColumns>) {
+inline FieldType field_type(Tag<IntentDelta>) { return {"IntentDelta", "IntentDelta"}; }
+inline FieldType field_type(Tag<RequiredColumns>) {
   return {"dict of str to list of str", "collections.abc.Mapping[str, collections.abc.Sequence[str]]"};
 }
-constexpr FieldType field_type(Tag<std::vector<ContextCandidate>>) {
+inline FieldType field_type(Tag<std::vector<ContextCandidate>>) {
   return {"list of ContextCandidate", "collections.abc.Sequence[ContextCandidate]"};
 }
 
