@@ -9,6 +9,10 @@ from typing_extensions import disjoint_base
 
 from tessarin import Pattern, _NativeType, _Record
 
+# The catalog sources are typed in tessarin.schemasift.sources itself.
+from tessarin.schemasift.sources import catalog_from_database as catalog_from_database
+from tessarin.schemasift.sources import catalog_from_ddl as catalog_from_ddl
+
 _native: ModuleType  # tessarin._core.schemasift
 
 # ---- text primitives ----
@@ -539,20 +543,6 @@ def _demo_output() -> str: ...
 def _set_tfidf_vectorizer_factory(factory: Callable[[], object] | None) -> None: ...
 def _restore_native_tfidf() -> None: ...
 def _clear_vector_caches() -> None: ...
-
-# ---- catalog sources (tessarin.schemasift.sources) ----
-
-def catalog_from_database(
-    url_or_engine: Any,
-    *,
-    schemas: Iterable[str | None] | str | None = None,
-    include_views: bool = False,
-    sample_values: int = 0,
-) -> dict[str, Any]:
-    """A catalog map read from a live database through SQLAlchemy (extra ``sql``)."""
-
-def catalog_from_ddl(sql_text: str, *, dialect: str | None = None) -> dict[str, Any]:
-    """A catalog map read from CREATE TABLE statements through sqlglot (extra ``ddl``)."""
 
 __all__ = [
     "BOTTOM_N_RE",
