@@ -1,6 +1,6 @@
 from collections.abc import Iterator
 from types import ModuleType
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Self, dataclass_transform
 
 from typing_extensions import disjoint_base
 
@@ -14,8 +14,11 @@ _core: ModuleType
 class _NativeType(type):
     """The metaclass of the native classes."""
 
-# The dataclass-like protocol every record class has. Stub-only: the record
+# The dataclass-like protocol every record class has: construction from the
+# fields in order (a class without its own __init__ takes each field's type
+# and default), ==, copying and match arguments. Stub-only: the record
 # classes do not share a base at run time.
+@dataclass_transform(eq_default=True)
 @disjoint_base
 class _Record(metaclass=_NativeType):
     __match_args__: ClassVar[tuple[str, ...]]

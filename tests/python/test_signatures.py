@@ -55,6 +55,26 @@ def stub_parameters(node: ast.FunctionDef):
     return [(name, kind, None if d is None else ast.literal_eval(d)) for name, kind, d in out]
 
 
+def is_record_stub(node: ast.ClassDef):
+    return any(getattr(base, "id", None) == "_Record" for base in node.bases)
+
+
+def fields_init(node: ast.ClassDef) -> ast.FunctionDef:
+    """The constructor a record stub without __init__ declares through its
+    fields (the dataclass convention): one parameter per field, in order."""
+    parameters = ["self"] + [
+        ast.unparse(item.target)
+        + ": "
+        + ast.unparse(item.annotation)
+        + ("" if item.value is None else " = " + ast.unparse(item.value))
+        for item in node.body
+        if isinstance(item, ast.AnnAssign)
+    ]
+    function = ast.parse(f"def __init__({', '.join(parameters)}) -> None: ...").body[0]
+    assert isinstance(function, ast.FunctionDef)
+    return function
+
+
 def stub_routines():
     """(qualified name, runtime object, stub FunctionDef) of every public
     function, and of every method and constructor of the public classes."""
@@ -67,6 +87,10 @@ def stub_routines():
                 cls = getattr(module, node.name)
                 if issubclass(cls, enum.Enum):
                     continue
+                if is_record_stub(node) and not any(
+                    getattr(item, "name", None) == "__init__" for item in node.body
+                ):
+                    yield f"{module.__name__}.{node.name}.__init__", cls, fields_init(node)
                 for item in node.body:
                     if not isinstance(item, ast.FunctionDef) or is_skipped(item):
                         continue
@@ -88,6 +112,7 @@ def test_the_walk_covers_the_api():
         "tessarin.turnmend.TurnContextCard.__init__",
         "tessarin.schemasift.Schemasift.select",
         "tessarin.schemasift.SelectorConfig.__init__",
+        "tessarin.schemasift.ColumnMeta.__init__",
         "tessarin.schemasift.PreparedCatalog.__init__",
     ):
         assert name in names

@@ -60,55 +60,29 @@ class Strategy(enum.StrEnum):
 @disjoint_base
 class ColumnMeta(_Record):
     name: str
-    type: str
-    description: str
-    synonyms: list[str]
-    role: str
-    tags: list[str]
-    nullable: bool | None
-    is_primary_key: bool
-    is_foreign_key: bool
-    sample_values: list[Any]
-    extra: dict[str, Any]
-    def __init__(
-        self,
-        name: str,
-        type: str = "",
-        description: str = "",
-        synonyms: list[str] = ...,
-        role: str = "unknown",
-        tags: list[str] = ...,
-        nullable: bool | None = None,
-        is_primary_key: bool = False,
-        is_foreign_key: bool = False,
-        sample_values: list[Any] = ...,
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    type: str = ""
+    description: str = ""
+    synonyms: list[str] = ...
+    role: str = "unknown"
+    tags: list[str] = ...
+    nullable: bool | None = None
+    is_primary_key: bool = False
+    is_foreign_key: bool = False
+    sample_values: list[Any] = ...
+    extra: dict[str, Any] = ...
     def searchable_text(self, table_name: str = "", table_business_name: str = "") -> str: ...
 
 @disjoint_base
 class TableMeta(_Record):
     table_name: str
-    business_name: str
-    description: str
-    tags: list[str]
-    columns: list[ColumnMeta]
-    default_date_column: str | None
-    default_metric_column: str | None
-    row_count: int | None
-    extra: dict[str, Any]
-    def __init__(
-        self,
-        table_name: str,
-        business_name: str = "",
-        description: str = "",
-        tags: list[str] = ...,
-        columns: list[ColumnMeta] = ...,
-        default_date_column: str | None = None,
-        default_metric_column: str | None = None,
-        row_count: int | None = None,
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    business_name: str = ""
+    description: str = ""
+    tags: list[str] = ...
+    columns: list[ColumnMeta] = ...
+    default_date_column: str | None = None
+    default_metric_column: str | None = None
+    row_count: int | None = None
+    extra: dict[str, Any] = ...
     def searchable_text(self) -> str: ...
 
 @disjoint_base
@@ -117,35 +91,18 @@ class RelationshipMeta(_Record):
     from_column: str
     to_table: str
     to_column: str
-    relationship_type: str
-    description: str
-    extra: dict[str, Any]
-    def __init__(
-        self,
-        from_table: str,
-        from_column: str,
-        to_table: str,
-        to_column: str,
-        relationship_type: str = "many_to_one",
-        description: str = "",
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    relationship_type: str = "many_to_one"
+    description: str = ""
+    extra: dict[str, Any] = ...
     def involves(self, table_names: Iterable[str]) -> bool: ...
     def touches(self, table_names: Iterable[str]) -> bool: ...
 
 @disjoint_base
 class MetadataCatalog(_Record):
-    database: str
-    tables: list[TableMeta]
-    relationships: list[RelationshipMeta]
-    extra: dict[str, Any]
-    def __init__(
-        self,
-        database: str = "",
-        tables: list[TableMeta] = ...,
-        relationships: list[RelationshipMeta] = ...,
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    database: str = ""
+    tables: list[TableMeta] = ...
+    relationships: list[RelationshipMeta] = ...
+    extra: dict[str, Any] = ...
     def to_prompt_dict(self) -> dict[str, Any]: ...
 
 @disjoint_base
@@ -163,32 +120,17 @@ class CatalogNormalizer(metaclass=_NativeType):
 @disjoint_base
 class QueryIntent(_Record):
     raw_question: str
-    tokens: list[str]
-    has_time_filter: bool
-    wants_trend: bool
-    wants_metric: bool
-    wants_grouping: bool
-    wants_table_rows: bool
-    top_n: int | None
-    bottom_n: int | None
-    metric_terms: list[str]
-    dimension_terms: list[str]
-    date_terms: list[str]
-    def __init__(
-        self,
-        raw_question: str,
-        tokens: list[str] = ...,
-        has_time_filter: bool = False,
-        wants_trend: bool = False,
-        wants_metric: bool = False,
-        wants_grouping: bool = False,
-        wants_table_rows: bool = False,
-        top_n: int | None = None,
-        bottom_n: int | None = None,
-        metric_terms: list[str] = ...,
-        dimension_terms: list[str] = ...,
-        date_terms: list[str] = ...,
-    ) -> None: ...
+    tokens: list[str] = ...
+    has_time_filter: bool = False
+    wants_trend: bool = False
+    wants_metric: bool = False
+    wants_grouping: bool = False
+    wants_table_rows: bool = False
+    top_n: int | None = None
+    bottom_n: int | None = None
+    metric_terms: list[str] = ...
+    dimension_terms: list[str] = ...
+    date_terms: list[str] = ...
 
 @disjoint_base
 class IntentParser(metaclass=_NativeType):
@@ -199,85 +141,44 @@ class IntentParser(metaclass=_NativeType):
 
 @disjoint_base
 class SelectorConfig(_Record):
-    strategy: str
-    top_k_tables: int
-    max_columns_per_table: int
-    min_table_score: float
-    min_column_score: float
-    include_relationships: bool
-    include_neighbor_tables_for_joins: bool
-    include_primary_keys: bool
-    include_foreign_keys: bool
-    include_default_date_on_time_intent: bool
-    include_default_metric_on_metric_intent: bool
-    max_output_chars: int | None
-    token_chars_per_token: float
-    include_descriptions: bool
-    include_synonyms: bool
-    include_sample_values: bool
-    max_sample_values_per_column: int
-    table_name_weight: float
-    table_business_name_weight: float
-    table_tag_weight: float
-    table_description_weight: float
-    column_name_weight: float
-    column_synonym_weight: float
-    column_tag_weight: float
-    column_description_weight: float
-    role_intent_weight: float
-    exact_phrase_bonus: float
-    use_tfidf_if_available: bool
-    use_embeddings_if_available: bool
-    embedding_model_name_or_path: str | None
-    lexical_alpha: float
-    tfidf_alpha: float
-    embedding_alpha: float
-    include_debug: bool
-    fuse_table_ranks: bool
-    max_join_path_length: int
-    table_score_drop_off: float
-    show_progress_bar: bool
-    def __init__(
-        self,
-        strategy: str = "hybrid",
-        top_k_tables: int = 3,
-        max_columns_per_table: int = 25,
-        min_table_score: float = 0.03,
-        min_column_score: float = 0.02,
-        include_relationships: bool = True,
-        include_neighbor_tables_for_joins: bool = False,
-        include_primary_keys: bool = True,
-        include_foreign_keys: bool = True,
-        include_default_date_on_time_intent: bool = True,
-        include_default_metric_on_metric_intent: bool = True,
-        max_output_chars: int | None = None,
-        token_chars_per_token: float = 4.0,
-        include_descriptions: bool = True,
-        include_synonyms: bool = True,
-        include_sample_values: bool = False,
-        max_sample_values_per_column: int = 5,
-        table_name_weight: float = 8.0,
-        table_business_name_weight: float = 6.0,
-        table_tag_weight: float = 4.0,
-        table_description_weight: float = 2.0,
-        column_name_weight: float = 10.0,
-        column_synonym_weight: float = 8.0,
-        column_tag_weight: float = 4.0,
-        column_description_weight: float = 2.0,
-        role_intent_weight: float = 4.0,
-        exact_phrase_bonus: float = 5.0,
-        use_tfidf_if_available: bool = True,
-        use_embeddings_if_available: bool = False,
-        embedding_model_name_or_path: str | None = None,
-        lexical_alpha: float = 0.7,
-        tfidf_alpha: float = 0.15,
-        embedding_alpha: float = 0.15,
-        include_debug: bool = True,
-        fuse_table_ranks: bool = False,
-        max_join_path_length: int = 0,
-        table_score_drop_off: float = 0.0,
-        show_progress_bar: bool = False,
-    ) -> None: ...
+    strategy: str = "hybrid"
+    top_k_tables: int = 3
+    max_columns_per_table: int = 25
+    min_table_score: float = 0.03
+    min_column_score: float = 0.02
+    include_relationships: bool = True
+    include_neighbor_tables_for_joins: bool = False
+    include_primary_keys: bool = True
+    include_foreign_keys: bool = True
+    include_default_date_on_time_intent: bool = True
+    include_default_metric_on_metric_intent: bool = True
+    max_output_chars: int | None = None
+    token_chars_per_token: float = 4.0
+    include_descriptions: bool = True
+    include_synonyms: bool = True
+    include_sample_values: bool = False
+    max_sample_values_per_column: int = 5
+    table_name_weight: float = 8.0
+    table_business_name_weight: float = 6.0
+    table_tag_weight: float = 4.0
+    table_description_weight: float = 2.0
+    column_name_weight: float = 10.0
+    column_synonym_weight: float = 8.0
+    column_tag_weight: float = 4.0
+    column_description_weight: float = 2.0
+    role_intent_weight: float = 4.0
+    exact_phrase_bonus: float = 5.0
+    use_tfidf_if_available: bool = True
+    use_embeddings_if_available: bool = False
+    embedding_model_name_or_path: str | None = None
+    lexical_alpha: float = 0.7
+    tfidf_alpha: float = 0.15
+    embedding_alpha: float = 0.15
+    include_debug: bool = True
+    fuse_table_ranks: bool = False
+    max_join_path_length: int = 0
+    table_score_drop_off: float = 0.0
+    show_progress_bar: bool = False
     @staticmethod
     def high_recall(
         model_name_or_path: str | None = None, *, top_k_tables: int = 5
@@ -289,22 +190,14 @@ class SelectorConfig(_Record):
 class ScoredColumn(_Record):
     column: ColumnMeta
     score: float
-    reasons: list[str]
-    def __init__(self, column: ColumnMeta, score: float, reasons: list[str] = ...) -> None: ...
+    reasons: list[str] = ...
 
 @disjoint_base
 class ScoredTable(_Record):
     table: TableMeta
     score: float
-    reasons: list[str]
-    columns: list[ScoredColumn]
-    def __init__(
-        self,
-        table: TableMeta,
-        score: float,
-        reasons: list[str] = ...,
-        columns: list[ScoredColumn] = ...,
-    ) -> None: ...
+    reasons: list[str] = ...
+    columns: list[ScoredColumn] = ...
 
 @disjoint_base
 class SelectionMetrics(_Record):
@@ -322,23 +215,6 @@ class SelectionMetrics(_Record):
     token_reduction_percent: float
     compression_ratio: float
     catalog_hash: str
-    def __init__(
-        self,
-        input_tables: int,
-        input_columns: int,
-        output_tables: int,
-        output_columns: int,
-        input_chars: int,
-        output_chars: int,
-        input_estimated_tokens: int,
-        output_estimated_tokens: int,
-        table_reduction_percent: float,
-        column_reduction_percent: float,
-        char_reduction_percent: float,
-        token_reduction_percent: float,
-        compression_ratio: float,
-        catalog_hash: str,
-    ) -> None: ...
     def summary(self) -> str: ...
 
 @disjoint_base
@@ -346,14 +222,7 @@ class MetadataSelectionResult(_Record):
     selected_metadata: dict[str, Any]
     metrics: SelectionMetrics
     intent: QueryIntent
-    debug: dict[str, Any]
-    def __init__(
-        self,
-        selected_metadata: dict[str, Any],
-        metrics: SelectionMetrics,
-        intent: QueryIntent,
-        debug: dict[str, Any] = ...,
-    ) -> None: ...
+    debug: dict[str, Any] = ...
     def to_dict(self, include_debug: bool = False) -> dict[str, Any]: ...
 
 # ---- selector (appended below) ----

@@ -233,49 +233,26 @@ class ContextResolution(_Record):
 
 @disjoint_base
 class ResolverConfig(_Record):
-    max_recent_cards: int
-    max_cards_for_llm_fallback: int
-    followup_threshold: float
-    clarification_margin: float
-    fresh_question_min_tokens: int
-    recency_weight: float
-    keyword_overlap_weight: float
-    entity_overlap_weight: float
-    artifact_match_weight: float
-    explicit_reference_weight: float
-    active_card_bonus: float
-    task_type_match_weight: float
-    prefer_latest_for_pronoun_followup: bool
-    ask_clarification_when_ambiguous: bool
-    use_llm_fallback: bool
-    llm_fallback_confidence_ceiling: float | None
-    max_metadata_query_terms: int
-    include_previous_required_columns: bool
-    include_anchor_metadata_ids: bool
-    include_debug_candidates: bool
-    def __init__(
-        self,
-        max_recent_cards: int = 10,
-        max_cards_for_llm_fallback: int = 5,
-        followup_threshold: float = 0.58,
-        clarification_margin: float = 0.08,
-        fresh_question_min_tokens: int = 3,
-        recency_weight: float = 0.25,
-        keyword_overlap_weight: float = 0.35,
-        entity_overlap_weight: float = 0.2,
-        artifact_match_weight: float = 0.5,
-        explicit_reference_weight: float = 2.0,
-        active_card_bonus: float = 0.15,
-        task_type_match_weight: float = 0.1,
-        prefer_latest_for_pronoun_followup: bool = True,
-        ask_clarification_when_ambiguous: bool = True,
-        use_llm_fallback: bool = False,
-        llm_fallback_confidence_ceiling: float | None = None,
-        max_metadata_query_terms: int = 40,
-        include_previous_required_columns: bool = True,
-        include_anchor_metadata_ids: bool = True,
-        include_debug_candidates: bool = True,
-    ) -> None: ...
+    max_recent_cards: int = 10
+    max_cards_for_llm_fallback: int = 5
+    followup_threshold: float = 0.58
+    clarification_margin: float = 0.08
+    fresh_question_min_tokens: int = 3
+    recency_weight: float = 0.25
+    keyword_overlap_weight: float = 0.35
+    entity_overlap_weight: float = 0.2
+    artifact_match_weight: float = 0.5
+    explicit_reference_weight: float = 2.0
+    active_card_bonus: float = 0.15
+    task_type_match_weight: float = 0.1
+    prefer_latest_for_pronoun_followup: bool = True
+    ask_clarification_when_ambiguous: bool = True
+    use_llm_fallback: bool = False
+    llm_fallback_confidence_ceiling: float | None = None
+    max_metadata_query_terms: int = 40
+    include_previous_required_columns: bool = True
+    include_anchor_metadata_ids: bool = True
+    include_debug_candidates: bool = True
 
 CardItem = TurnContextCard | Mapping[str, Any] | None
 
