@@ -1,7 +1,7 @@
 // Routine wrappers: _core._Function and _core._Method hold a nanobind
 // function and forward calls to it unchanged, adding what nanobind functions
 // lack: a __signature__ for inspect and help() (built on first use by
-// tessarin._signatures from the function's own declaration), a writable
+// tessarin._signatures from the function's declaration and its stub), a writable
 // __dict__ for __doc__ and __module__, pickling by qualified name, and a
 // TypeError naming the argument when a call does not fit the signature (an
 // unknown or missing keyword, too many positional arguments) in place of
@@ -153,7 +153,7 @@ PyObject* routine_get_signature(PyObject* self, void*) {
   }
   PyObject* helper = PyImport_ImportModule("tessarin._signatures");
   if (!helper) return nullptr;
-  PyObject* signature = PyObject_CallMethod(helper, "signature_of", "O", r->func);
+  PyObject* signature = PyObject_CallMethod(helper, "signature_of", "O", self);
   Py_DECREF(helper);
   if (!signature) return nullptr;
   if (!r->dict) r->dict = PyDict_New();

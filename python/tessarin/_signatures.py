@@ -5,7 +5,9 @@ nanobind functions carry their declaration as text (``__nb_signature__``:
 ``__signature__``. :func:`wrap_module` puts every function and method of a
 native module into a ``_core._Function`` / ``_core._Method`` wrapper, whose
 ``__signature__`` comes from :func:`signature_of` and whose failed calls are
-explained by :func:`binding_error`. A class's ``__init__`` is wrapped too,
+explained by :func:`binding_error`. Parameters and defaults are the
+binding's; the annotations are the type stubs' where the binding only knows
+``object`` (an argument it checks itself). A class's ``__init__`` is wrapped too,
 which gives the class its signature; nanobind constructs instances through
 the function it holds itself, so construction is unchanged.
 """
@@ -14,10 +16,12 @@ from __future__ import annotations
 
 import ast
 import collections.abc
+import importlib
 import inspect
 import re
 import sys
 import typing
+from pathlib import Path
 from typing import Any
 
 from tessarin import _core
@@ -36,23 +40,97 @@ def _value(node: ast.expr | None, defaults: tuple[Any, ...]) -> Any:
         return ast.unparse(node)
 
 
-def _annotation(node: ast.expr | None) -> Any:
-    """The annotation as an object when its names resolve (so that help()
+def _resolve(text: str, namespace: dict[str, Any]) -> Any:
+    """An annotation as an object when its names resolve (so that help()
     shows `int`, not `'int'`), else as text."""
-    if node is None:
-        return inspect.Parameter.empty
-    text = ast.unparse(node)
     try:
-        return eval(
-            text,
-            {"collections": collections, "typing": typing, "tessarin": sys.modules["tessarin"]},
-        )
+        return eval(text, dict(namespace))
     except Exception:
         return text
 
 
-def signature_of(func: Any) -> inspect.Signature:
-    """The signature of a nanobind function (its first overload)."""
+def _annotation(node: ast.expr | None) -> Any:
+    if node is None:
+        return inspect.Parameter.empty
+    return _resolve(ast.unparse(node), _BASE_NAMESPACE)
+
+
+_BASE_NAMESPACE = {
+    "collections": collections,
+    "typing": typing,
+    "tessarin": sys.modules["tessarin"],
+}
+
+
+_STUBS: dict[str, tuple[dict[str, ast.FunctionDef], dict[str, Any]]] = {}
+
+
+def _stub(module_name: str) -> tuple[dict[str, ast.FunctionDef], dict[str, Any]]:
+    """The functions of a module's type stub by qualified name, and the names
+    its annotations use (the module's own and those the stub imports); read
+    once."""
+    if module_name not in _STUBS:
+        _STUBS[module_name] = _read_stub(module_name)
+    return _STUBS[module_name]
+
+
+def _read_stub(module_name: str) -> tuple[dict[str, ast.FunctionDef], dict[str, Any]]:
+    module = sys.modules.get(module_name)
+    path = Path(getattr(module, "__file__", None) or "").with_suffix(".pyi")
+    if not path.is_file():
+        return {}, {}
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    functions: dict[str, ast.FunctionDef] = {}
+    namespace: dict[str, Any] = dict(_BASE_NAMESPACE)
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            functions[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    functions[f"{node.name}.{item.name}"] = item
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            try:
+                source = importlib.import_module(node.module)
+            except ImportError:
+                continue
+            for alias in node.names:
+                if hasattr(source, alias.name):
+                    namespace[alias.asname or alias.name] = getattr(source, alias.name)
+    namespace.update(vars(module))
+    return functions, namespace
+
+
+def _stub_annotations(routine: Any, signature: inspect.Signature) -> inspect.Signature:
+    functions, namespace = _stub(getattr(routine, "__module__", ""))
+    node = functions.get(getattr(routine, "__qualname__", ""))
+    if node is None:
+        return signature
+    spec = node.args
+    declared = {
+        arg.arg: arg.annotation
+        for arg in [*spec.posonlyargs, *spec.args, *spec.kwonlyargs, spec.vararg, spec.kwarg]
+        if arg is not None and arg.annotation is not None
+    }
+    parameters = [
+        p.replace(annotation=_resolve(ast.unparse(declared[p.name]), namespace))
+        if p.name in declared
+        else p
+        for p in signature.parameters.values()
+    ]
+    returns = signature.return_annotation
+    if node.returns is not None:
+        returns = _resolve(ast.unparse(node.returns), namespace)
+    return signature.replace(parameters=parameters, return_annotation=returns)
+
+
+def signature_of(routine: Any) -> inspect.Signature:
+    """The signature of a routine wrapper (or a nanobind function): the
+    declaration of its first overload, annotated as its stub is."""
+    return _stub_annotations(routine, _declared(getattr(routine, "__wrapped__", routine)))
+
+
+def _declared(func: Any) -> inspect.Signature:
     text, _doc, defaults = func.__nb_signature__[0]
     source = _DEFAULT.sub(lambda m: f"__default_{m.group(1)}", text) + ": ..."
     node = ast.parse(source).body[0]

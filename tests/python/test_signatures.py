@@ -221,9 +221,21 @@ def test_record_constructors_show_fields_and_defaults():
             assert getattr(defaults, parameter.name) == parameter.default, parameter.name
 
 
+def test_annotations_are_the_stubs_types():
+    select = inspect.signature(Schemasift.select).parameters
+    assert select["question"].annotation is str
+    assert select["database"].annotation == (str | None)
+    assert (
+        inspect.signature(Schemasift.select).return_annotation is schemasift.MetadataSelectionResult
+    )
+    assert inspect.signature(turnmend.tokenize).return_annotation == list[str]
+    # Record constructors are annotated from the field types.
+    assert inspect.signature(TurnContextCard).parameters["turn_id"].annotation is int
+
+
 def test_help_shows_the_parameters():
     text = pydoc.render_doc(Schemasift, renderer=pydoc.plaintext)
-    assert "select(self, question" in text and "excluded_columns=None" in text
+    assert "select(self, question: str, catalog:" in text and "excluded_columns:" in text
     text = pydoc.render_doc(TurnContextCard, renderer=pydoc.plaintext)
     assert "__init__(self, *args" not in text and "turn_id: int, session_id: str = ''" in text
     text = pydoc.render_doc(turnmend.resolve_context, renderer=pydoc.plaintext)
