@@ -28,6 +28,9 @@ if ((${#missing[@]})); then
   fi
 fi
 
+# mypy checks the type stubs against the installed package (at the end).
+python -c 'import mypy.stubtest' 2>/dev/null || python -m pip install -q mypy==2.4.1
+
 werror=${TESSARIN_WERROR:-OFF}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
