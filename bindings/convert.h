@@ -63,6 +63,11 @@ std::vector<std::string> str_items(nb::handle iterable, const char* what, const 
 // The str items of an iterable, others skipped: a word set taken as Python
 // takes set(items), where a non-str item can never equal a word.
 std::vector<std::string> str_items_skipping(nb::handle iterable);
+template <class WordSet>
+WordSet word_set_skipping(nb::handle iterable) {
+  std::vector<std::string> words = str_items_skipping(iterable);
+  return WordSet(words.begin(), words.end());
+}
 
 // A Python list of the texts of a range of std::string or std::string_view.
 template <class Range>
