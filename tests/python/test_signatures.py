@@ -118,6 +118,25 @@ def test_the_walk_covers_the_api():
         assert name in names
 
 
+PUBLIC = [(m.__name__, name, getattr(m, name)) for m in MODULES for name in m.__all__]
+
+
+@pytest.mark.parametrize("module, name, value", PUBLIC, ids=[f"{m}.{n}" for m, n, _ in PUBLIC])
+def test_every_public_callable_has_a_signature(module, name, value):
+    routine = inspect.isroutine(value)
+    if not (routine or isinstance(value, type)) or (
+        isinstance(value, type) and issubclass(value, enum.Enum)
+    ):
+        return  # constants, type aliases, vocabularies
+    if value is tessarin.Match:  # made by Pattern methods only
+        with pytest.raises(TypeError):
+            value()
+        return
+    if routine:
+        assert value.__module__.startswith(module)
+    assert inspect.signature(value) is not None
+
+
 @pytest.mark.parametrize("name, owner, node", ROUTINES, ids=[r[0] for r in ROUTINES])
 def test_signature_matches_the_stub(name, owner, node):
     expected = stub_parameters(node)
