@@ -50,10 +50,14 @@ std::vector<double> floats_of(nb::handle values) {
   return out;
 }
 
-struct PyTfidfMatrix final : ss::TfidfMatrix {
-  explicit PyTfidfMatrix(nb::handle m) : matrix(m) {}
-  PyRef matrix;
+// A facility's value held as the Python object that a Python facility made.
+template <class Base>
+struct PyHeld final : Base {
+  explicit PyHeld(nb::handle o) : object(o) {}
+  PyRef object;
 };
+using PyTfidfMatrix = PyHeld<ss::TfidfMatrix>;
+using PyEmbeddingMatrix = PyHeld<ss::EmbeddingMatrix>;
 
 // An object with fit_transform(texts) -> matrix and
 // cosine_similarity(matrix, question) -> iterable of floats.
@@ -74,16 +78,11 @@ class PyTfidfVectorizer final : public ss::TfidfVectorizer {
     const auto& rows = dynamic_cast<const PyTfidfMatrix&>(matrix);
     return interruptible([&] {
       return floats_of(vectorizer.get().attr("cosine_similarity")(
-          rows.matrix.get(), nb::str(question.data(), question.size())));
+          rows.object.get(), nb::str(question.data(), question.size())));
     });
   }
 
   PyRef vectorizer;
-};
-
-struct PyEmbeddingMatrix final : ss::EmbeddingMatrix {
-  explicit PyEmbeddingMatrix(nb::handle e) : embeddings(e) {}
-  PyRef embeddings;
 };
 
 // A sentence-transformers model: encode(texts, normalize_embeddings=True)
@@ -129,7 +128,7 @@ class PySentenceEncoder final : public ss::SentenceEncoder {
       one.append(nb::str(question.data(), question.size()));
       nb::object vector = normalized(one)[0];
       nb::object product =
-          nb::steal(PyNumber_MatrixMultiply(rows.embeddings.get().ptr(), vector.ptr()));
+          nb::steal(PyNumber_MatrixMultiply(rows.object.get().ptr(), vector.ptr()));
       if (!product.is_valid()) throw nb::python_error();
       return floats_of(product);
     });
@@ -218,13 +217,13 @@ nb::object facility_object(const std::shared_ptr<ss::TfidfVectorizer>& handle) {
   return object_or_handle(handle, &PyTfidfVectorizer::vectorizer);
 }
 nb::object facility_object(const std::shared_ptr<const ss::TfidfMatrix>& handle) {
-  return object_or_handle(handle, &PyTfidfMatrix::matrix);
+  return object_or_handle(handle, &PyTfidfMatrix::object);
 }
 nb::object facility_object(const std::shared_ptr<ss::SentenceEncoder>& handle) {
   return object_or_handle(handle, &PySentenceEncoder::model);
 }
 nb::object facility_object(const std::shared_ptr<const ss::EmbeddingMatrix>& handle) {
-  return object_or_handle(handle, &PyEmbeddingMatrix::embeddings);
+  return object_or_handle(handle, &PyEmbeddingMatrix::object);
 }
 
 std::shared_ptr<const ss::EmbeddingMatrix> python_embedding_matrix(nb::handle rows) {
