@@ -89,6 +89,15 @@ def _read_stub(module_name: str) -> tuple[dict[str, ast.FunctionDef], dict[str, 
             for item in node.body:
                 if isinstance(item, ast.FunctionDef):
                     functions[f"{node.name}.{item.name}"] = item
+            fields = [item for item in node.body if isinstance(item, ast.AnnAssign)]
+            if fields and f"{node.name}.__init__" not in functions:
+                # A record stub declares its constructor through its fields.
+                parameters = ", ".join(
+                    f"{ast.unparse(f.target)}: {ast.unparse(f.annotation)}" for f in fields
+                )
+                init = ast.parse(f"def __init__(self, {parameters}) -> None: ...").body[0]
+                assert isinstance(init, ast.FunctionDef)
+                functions[f"{node.name}.__init__"] = init
         elif isinstance(node, ast.ImportFrom) and node.module:
             try:
                 source = importlib.import_module(node.module)
