@@ -1,4 +1,4 @@
-// Python <-> JsonValue conversion (see convert.h).
+// Helpers shared by the binding files (see convert.h).
 #include "convert.h"
 
 #include <cstdint>
@@ -135,6 +135,33 @@ std::string to_utf8(nb::handle obj, const char* what) {
   const char* text = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
   if (!text) throw nb::python_error();
   return std::string(text, static_cast<size_t>(size));
+}
+
+std::vector<std::string> str_items(nb::handle iterable, const char* what, const char* item_what) {
+  std::vector<std::string> out;
+  for_each_item(iterable, what, [&](nb::handle item) { out.push_back(to_utf8(item, item_what)); });
+  return out;
+}
+
+std::vector<std::string> str_items_skipping(nb::handle iterable) {
+  std::vector<std::string> out;
+  for (nb::handle item : nb::iter(iterable))
+    if (PyUnicode_Check(item.ptr())) out.push_back(to_utf8(item, "name"));
+  return out;
+}
+
+bool is_interrupt(nb::python_error& error) {
+  return error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit);
+}
+
+void restore_interrupt(const std::exception_ptr& cause) {
+  try {
+    std::rethrow_exception(cause);
+  } catch (nb::python_error& original) {
+    original.restore();
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "interrupted");
+  }
 }
 
 JsonValue to_json(nb::handle obj) { return convert(obj, 0); }

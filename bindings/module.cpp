@@ -7,6 +7,7 @@ NB_MODULE(_core, m) {
   // Module-level objects (compiled patterns, vocabularies) live until the
   // interpreter exits; nanobind's exit-time leak report would only be noise.
   nanobind::set_leak_warnings(false);
+  tessarin::py::register_routines(m);
   tessarin::py::register_json(m);
   tessarin::py::register_regex(m);
   nanobind::module_ turnmend = m.def_submodule("turnmend", "Context resolution.");

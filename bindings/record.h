@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "convert.h"
@@ -20,55 +21,52 @@ namespace tessarin::py {
 
 namespace nb = nanobind;
 
-// Human-readable type of a field, for error messages.
+// How a field's type reads in error messages and in the constructor's
+// signature. Other value types overload field_type in this namespace.
+struct FieldType {
+  const char* label;
+  const char* annotation;
+};
 template <class M>
-struct TypeLabel {
-  static constexpr const char* text = "a value of the field's type";
-};
-template <>
-struct TypeLabel<std::string> {
-  static constexpr const char* text = "str";
-};
-template <>
-struct TypeLabel<std::optional<std::string>> {
-  static constexpr const char* text = "str or None";
-};
-template <>
-struct TypeLabel<std::int64_t> {
-  static constexpr const char* text = "int";
-};
-template <>
-struct TypeLabel<std::optional<std::int64_t>> {
-  static constexpr const char* text = "int or None";
-};
-template <>
-struct TypeLabel<int> {
-  static constexpr const char* text = "int";
-};
-template <>
-struct TypeLabel<double> {
-  static constexpr const char* text = "float";
-};
-template <>
-struct TypeLabel<std::optional<double>> {
-  static constexpr const char* text = "float or None";
-};
-template <>
-struct TypeLabel<bool> {
-  static constexpr const char* text = "bool";
-};
-template <>
-struct TypeLabel<std::vector<std::string>> {
-  static constexpr const char* text = "list of str";
-};
-template <>
-struct TypeLabel<JsonMap> {
-  static constexpr const char* text = "dict";
-};
-template <>
-struct TypeLabel<std::optional<JsonMap>> {
-  static constexpr const char* text = "dict or None";
-};
+struct Tag {};
+
+// The plain types with a label of their own; their optionals read
+// "<label> or None" and "<annotation> | None" (not bool's: an optional bool
+// keeps the generic label).
+template <class M>
+constexpr FieldType plain_field_type() {
+  if constexpr (std::is_same_v<M, bool>) return {"bool", "bool"};
+  else if constexpr (std::is_same_v<M, std::int64_t> || std::is_same_v<M, int>) return {"int", "int"};
+  else if constexpr (std::is_same_v<M, double>) return {"float", "float"};
+  else if constexpr (std::is_same_v<M, std::string>) return {"str", "str"};
+  else if constexpr (std::is_same_v<M, JsonMap>) return {"dict", "collections.abc.Mapping[str, object]"};
+  else if constexpr (std::is_same_v<M, std::vector<std::string>>)
+    return {"list of str", "collections.abc.Sequence[str]"};
+  else return {nullptr, "object"};
+}
+
+template <class M>
+FieldType field_type(Tag<M>) {
+  constexpr FieldType plain = plain_field_type<M>();
+  if constexpr (plain.label != nullptr) return plain;
+  return {"a value of the field's type", "object"};
+}
+template <class M>
+FieldType field_type(Tag<std::optional<M>>) {
+  constexpr FieldType plain = plain_field_type<M>();
+  if constexpr (plain.label == nullptr || std::is_same_v<M, bool>) {
+    return {"a value of the field's type", "object"};
+  } else {
+    static const std::string label = std::string(plain.label) + " or None";
+    static const std::string annotation = std::string(plain.annotation) + " | None";
+    return {label.c_str(), annotation.c_str()};
+  }
+}
+
+template <class M>
+FieldType field_type_of() {
+  return field_type(Tag<M>{});
+}
 
 [[noreturn]] inline void raise_field_type(const std::string& owner, const char* field,
                                           const char* label, nb::handle value) {
@@ -81,7 +79,7 @@ template <class M>
 struct FieldConverter {
   static M convert(nb::handle value, const std::string& owner, const char* field) {
     M out;
-    if (!nb::try_cast<M>(value, out)) raise_field_type(owner, field, TypeLabel<M>::text, value);
+    if (!nb::try_cast<M>(value, out)) raise_field_type(owner, field, field_type_of<M>().label, value);
     return out;
   }
 };
@@ -130,6 +128,19 @@ T& record_value(nb::handle self, const std::string& owner) {
 
 struct RequiredTag {};
 inline constexpr RequiredTag required{};
+// A field whose default is computed at construction (a clock reading): the
+// signature shows it as "...".
+struct VaryingTag {};
+inline constexpr VaryingTag varying{};
+
+// The default of a field as the constructor's signature shows it: the value
+// itself for None, bool, int, float and str, "..." for anything mutable.
+inline std::string default_text(nb::handle value) {
+  PyObject* p = value.ptr();
+  if (p == Py_None || PyBool_Check(p) || PyLong_Check(p) || PyFloat_Check(p) || PyUnicode_Check(p))
+    return nb::cast<std::string>(nb::repr(value));
+  return "...";
+}
 
 template <class T>
 class Record {
@@ -137,6 +148,8 @@ class Record {
   struct Field {
     std::string name;
     bool required = false;
+    // "name: annotation = default", as the constructor's signature shows it.
+    std::function<std::string(const T& defaults)> parameter;
     std::function<nb::object(nb::handle self)> get;
     std::function<void(T& self, nb::handle value)> set;
   };
@@ -152,6 +165,14 @@ class Record {
   template <class M>
   Record& field(const char* name, M T::*member, RequiredTag, const char* doc = nullptr) {
     add<M>(name, member, true, doc);
+    return *this;
+  }
+  template <class M>
+  Record& field(const char* name, M T::*member, VaryingTag, const char* doc = nullptr) {
+    add<M>(name, member, false, doc);
+    fields_->back().parameter = [name = std::string(name)](const T&) {
+      return name + ": " + field_type_of<M>().annotation + " = ...";
+    };
     return *this;
   }
   // A field read back as a copy: for lists of records, whose elements would
@@ -180,6 +201,11 @@ class Record {
       return nb::cast(obj.*member, policy, self);
     };
     std::string field_name = name;
+    f.parameter = [member, field_name, is_required](const T& defaults) {
+      std::string text = field_name + ": " + field_type_of<M>().annotation;
+      if (is_required) return text;
+      return text + " = " + default_text(nb::cast(defaults.*member, nb::rv_policy::copy));
+    };
     f.set = [member, owner, field_name](T& obj, nb::handle value) {
       obj.*member = FieldConverter<M>::convert(value, owner, field_name.c_str());
     };
@@ -201,6 +227,12 @@ template <class T>
 nb::class_<T>& Record<T>::finish() {
   auto fields = fields_;
   std::string name = name_;
+  std::string signature = "def __init__(self";
+  {
+    const T defaults{};
+    for (const Field& f : *fields) signature += ", " + f.parameter(defaults);
+  }
+  signature += ") -> None";
 
   cls_.def(
       "__init__",
@@ -236,7 +268,7 @@ nb::class_<T>& Record<T>::finish() {
                                   (*fields)[i].name + "'")
                                      .c_str());
       },
-      nb::sig("def __init__(self, *args, **kwargs) -> None"));
+      nb::sig(signature.c_str()));
 
   cls_.def(
       "__eq__",

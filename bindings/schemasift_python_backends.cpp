@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert.h"
 #include "schemasift/document_cache.h"
 
 namespace tessarin::py {
@@ -25,21 +26,6 @@ using namespace nb::literals;
 
 namespace {
 
-// A strong reference that may be dropped on any thread, with or without
-// the GIL.
-class PyRef {
- public:
-  explicit PyRef(nb::handle object)
-      : ref_(object.inc_ref().ptr(), [](PyObject* p) {
-          if (nb::detail::cleanup_guard guard{}) Py_DECREF(p);
-        }) {}
-  nb::handle get() const { return ref_.get(); }
-  nb::object object() const { return nb::borrow(ref_.get()); }
-
- private:
-  std::shared_ptr<PyObject> ref_;
-};
-
 // Calls into Python; KeyboardInterrupt and SystemExit end the selection
 // instead of counting as a failure of the facility.
 template <class F>
@@ -47,16 +33,10 @@ auto interruptible(F&& call) {
   try {
     return call();
   } catch (nb::python_error& e) {
-    if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit))
+    if (is_interrupt(e))
       throw ss::FacilityInterrupted{std::current_exception()};
     throw;
   }
-}
-
-nb::list str_list(const std::vector<std::string_view>& texts) {
-  nb::list out;
-  for (std::string_view text : texts) out.append(nb::str(text.data(), text.size()));
-  return out;
 }
 
 // float() of every item of an iterable of numbers.
@@ -70,10 +50,14 @@ std::vector<double> floats_of(nb::handle values) {
   return out;
 }
 
-struct PyTfidfMatrix final : ss::TfidfMatrix {
-  explicit PyTfidfMatrix(nb::handle m) : matrix(m) {}
-  PyRef matrix;
+// A facility's value held as the Python object that a Python facility made.
+template <class Base>
+struct PyHeld final : Base {
+  explicit PyHeld(nb::handle o) : object(o) {}
+  PyRef object;
 };
+using PyTfidfMatrix = PyHeld<ss::TfidfMatrix>;
+using PyEmbeddingMatrix = PyHeld<ss::EmbeddingMatrix>;
 
 // An object with fit_transform(texts) -> matrix and
 // cosine_similarity(matrix, question) -> iterable of floats.
@@ -94,16 +78,11 @@ class PyTfidfVectorizer final : public ss::TfidfVectorizer {
     const auto& rows = dynamic_cast<const PyTfidfMatrix&>(matrix);
     return interruptible([&] {
       return floats_of(vectorizer.get().attr("cosine_similarity")(
-          rows.matrix.get(), nb::str(question.data(), question.size())));
+          rows.object.get(), nb::str(question.data(), question.size())));
     });
   }
 
   PyRef vectorizer;
-};
-
-struct PyEmbeddingMatrix final : ss::EmbeddingMatrix {
-  explicit PyEmbeddingMatrix(nb::handle e) : embeddings(e) {}
-  PyRef embeddings;
 };
 
 // A sentence-transformers model: encode(texts, normalize_embeddings=True)
@@ -149,7 +128,7 @@ class PySentenceEncoder final : public ss::SentenceEncoder {
       one.append(nb::str(question.data(), question.size()));
       nb::object vector = normalized(one)[0];
       nb::object product =
-          nb::steal(PyNumber_MatrixMultiply(rows.embeddings.get().ptr(), vector.ptr()));
+          nb::steal(PyNumber_MatrixMultiply(rows.object.get().ptr(), vector.ptr()));
       if (!product.is_valid()) throw nb::python_error();
       return floats_of(product);
     });
@@ -238,13 +217,13 @@ nb::object facility_object(const std::shared_ptr<ss::TfidfVectorizer>& handle) {
   return object_or_handle(handle, &PyTfidfVectorizer::vectorizer);
 }
 nb::object facility_object(const std::shared_ptr<const ss::TfidfMatrix>& handle) {
-  return object_or_handle(handle, &PyTfidfMatrix::matrix);
+  return object_or_handle(handle, &PyTfidfMatrix::object);
 }
 nb::object facility_object(const std::shared_ptr<ss::SentenceEncoder>& handle) {
   return object_or_handle(handle, &PySentenceEncoder::model);
 }
 nb::object facility_object(const std::shared_ptr<const ss::EmbeddingMatrix>& handle) {
-  return object_or_handle(handle, &PyEmbeddingMatrix::embeddings);
+  return object_or_handle(handle, &PyEmbeddingMatrix::object);
 }
 
 std::shared_ptr<const ss::EmbeddingMatrix> python_embedding_matrix(nb::handle rows) {
@@ -256,11 +235,7 @@ void register_schemasift_python_backends(nb::module_& m) {
     try {
       std::rethrow_exception(error);
     } catch (const ss::FacilityInterrupted& e) {
-      try {
-        std::rethrow_exception(e.cause);
-      } catch (nb::python_error& original) {
-        original.restore();
-      }
+      restore_interrupt(e.cause);
     }
   });
   ss::set_sentence_encoder_loader(load_sentence_transformer);

@@ -28,6 +28,9 @@ if ((${#missing[@]})); then
   fi
 fi
 
+# mypy checks the type stubs against the installed package (at the end).
+python -c 'import mypy.stubtest' 2>/dev/null || python -m pip install -q mypy==2.4.1
+
 werror=${TESSARIN_WERROR:-OFF}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
@@ -64,4 +67,7 @@ tools/run_tsan.sh  # the C++ tests under ThreadSanitizer
 
 # Run from tests/ so the source tree's python/ folder cannot shadow the
 # installed package.
-cd tests && python -m pytest -c ../pyproject.toml --rootdir .. python
+cd tests
+# The type stubs match the installed package: names, signatures, defaults.
+python -m mypy.stubtest tessarin --allowlist ../tools/stubtest-allowlist.txt
+python -m pytest -c ../pyproject.toml --rootdir .. python

@@ -11,7 +11,13 @@ The value services shared by both are exposed here: :func:`json_text`,
 :func:`parse_json`, :func:`display_text` and :func:`compile_pattern`.
 """
 
-from tessarin import _core
+from tessarin import _core, _signatures
+
+# Before anything is exported: every native function and method gets its
+# signature (inspect, help) and keyword errors that name the keyword.
+_signatures.wrap_module(_core, __name__)
+_signatures.wrap_module(_core.turnmend, "tessarin.turnmend")
+_signatures.wrap_module(_core.schemasift, "tessarin.schemasift")
 
 __all__: list[str] = []
 for _name in ("json_text", "parse_json", "display_text", "compile_pattern", "Pattern", "Match"):
@@ -19,5 +25,8 @@ for _name in ("json_text", "parse_json", "display_text", "compile_pattern", "Pat
         globals()[_name] = getattr(_core, _name)
         __all__.append(_name)
 del _name
+
+#: The metaclass of every native class (nanobind's), named for the type stubs.
+_NativeType = type(_core.Pattern)
 
 __version__ = "0.1.0"

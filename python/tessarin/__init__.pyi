@@ -1,7 +1,31 @@
 from collections.abc import Iterator
-from typing import Any
+from types import ModuleType
+from typing import Any, ClassVar, Self, dataclass_transform
+
+from typing_extensions import disjoint_base
 
 __version__: str
+
+# The extension module; its names are exported by this package and its two
+# subpackages, which are what these stubs describe.
+_core: ModuleType
+
+@disjoint_base
+class _NativeType(type):
+    """The metaclass of the native classes."""
+
+# The dataclass-like protocol every record class has: construction from the
+# fields in order (a class without its own __init__ takes each field's type
+# and default), ==, copying and match arguments. Stub-only: the record
+# classes do not share a base at run time.
+@dataclass_transform(eq_default=True)
+@disjoint_base
+class _Record(metaclass=_NativeType):
+    __match_args__: ClassVar[tuple[str, ...]]
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self: ...
+
+__all__ = ["json_text", "parse_json", "display_text", "compile_pattern", "Pattern", "Match"]
 
 def json_text(
     value: Any, *, sort_keys: bool = False, indent: int | None = None, ensure_ascii: bool = True
@@ -17,7 +41,8 @@ def display_text(value: Any) -> str:
 def compile_pattern(pattern: str, ignorecase: bool = False) -> Pattern:
     """Compile a pattern of the library's dialect; ValueError when it cannot."""
 
-class Match:
+@disjoint_base
+class Match(metaclass=_NativeType):
     @property
     def string(self) -> str: ...
     @property
@@ -30,8 +55,10 @@ class Match:
     def span(self, group: int = 0) -> tuple[int, int]: ...
     def group(self, *groups: int) -> Any: ...
     def groups(self, default: str | None = None) -> tuple[str | None, ...]: ...
+    def __bool__(self) -> bool: ...
 
-class Pattern:
+@disjoint_base
+class Pattern(metaclass=_NativeType):
     def __init__(self, pattern: str, ignorecase: bool = False) -> None: ...
     @property
     def pattern(self) -> str: ...
@@ -45,3 +72,5 @@ class Pattern:
     def findall(self, text: str) -> list[Any]: ...
     def finditer(self, text: str) -> Iterator[Match]: ...
     def sub(self, repl: str, text: str) -> str: ...
+    def __copy__(self) -> Pattern: ...
+    def __deepcopy__(self, memo: object) -> Pattern: ...

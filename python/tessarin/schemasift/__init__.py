@@ -12,6 +12,7 @@ vocabularies are exported too.
 """
 
 import enum as _enum
+from typing import Any as _Any
 
 from tessarin._core import schemasift as _native
 
@@ -52,6 +53,9 @@ Strategy = _vocabulary(
 __all__ += ["ColumnRole", "Strategy"]
 
 del _name, _value
+
+#: What select accepts as a catalog.
+CatalogInput = MetadataCatalog | PreparedCatalog | dict[str, _Any]  # type: ignore[name-defined]  # noqa: F821
 
 # ---- catalog sources: a live database (extra "sql"), DDL text (extra "ddl").
 # SQLAlchemy and sqlglot are imported only when these functions are called.

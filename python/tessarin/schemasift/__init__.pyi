@@ -2,9 +2,18 @@
 
 import enum
 from collections.abc import Callable, Iterable
-from typing import Any, ClassVar
+from types import ModuleType
+from typing import Any
 
-from tessarin import Pattern
+from typing_extensions import disjoint_base
+
+from tessarin import Pattern, _NativeType, _Record
+
+# The catalog sources are typed in tessarin.schemasift.sources itself.
+from tessarin.schemasift.sources import catalog_from_database as catalog_from_database
+from tessarin.schemasift.sources import catalog_from_ddl as catalog_from_ddl
+
+_native: ModuleType  # tessarin._core.schemasift
 
 # ---- text primitives ----
 
@@ -48,98 +57,56 @@ class Strategy(enum.StrEnum):
 
 # ---- catalog model ----
 
-class ColumnMeta:
+@disjoint_base
+class ColumnMeta(_Record):
     name: str
-    type: str
-    description: str
-    synonyms: list[str]
-    role: str
-    tags: list[str]
-    nullable: bool | None
-    is_primary_key: bool
-    is_foreign_key: bool
-    sample_values: list[Any]
-    extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        name: str,
-        type: str = "",
-        description: str = "",
-        synonyms: list[str] = ...,
-        role: str = "unknown",
-        tags: list[str] = ...,
-        nullable: bool | None = None,
-        is_primary_key: bool = False,
-        is_foreign_key: bool = False,
-        sample_values: list[Any] = ...,
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    type: str = ""
+    description: str = ""
+    synonyms: list[str] = ...
+    role: str = "unknown"
+    tags: list[str] = ...
+    nullable: bool | None = None
+    is_primary_key: bool = False
+    is_foreign_key: bool = False
+    sample_values: list[Any] = ...
+    extra: dict[str, Any] = ...
     def searchable_text(self, table_name: str = "", table_business_name: str = "") -> str: ...
 
-class TableMeta:
+@disjoint_base
+class TableMeta(_Record):
     table_name: str
-    business_name: str
-    description: str
-    tags: list[str]
-    columns: list[ColumnMeta]
-    default_date_column: str | None
-    default_metric_column: str | None
-    row_count: int | None
-    extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        table_name: str,
-        business_name: str = "",
-        description: str = "",
-        tags: list[str] = ...,
-        columns: list[ColumnMeta] = ...,
-        default_date_column: str | None = None,
-        default_metric_column: str | None = None,
-        row_count: int | None = None,
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    business_name: str = ""
+    description: str = ""
+    tags: list[str] = ...
+    columns: list[ColumnMeta] = ...
+    default_date_column: str | None = None
+    default_metric_column: str | None = None
+    row_count: int | None = None
+    extra: dict[str, Any] = ...
     def searchable_text(self) -> str: ...
 
-class RelationshipMeta:
+@disjoint_base
+class RelationshipMeta(_Record):
     from_table: str
     from_column: str
     to_table: str
     to_column: str
-    relationship_type: str
-    description: str
-    extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        from_table: str,
-        from_column: str,
-        to_table: str,
-        to_column: str,
-        relationship_type: str = "many_to_one",
-        description: str = "",
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+    relationship_type: str = "many_to_one"
+    description: str = ""
+    extra: dict[str, Any] = ...
     def involves(self, table_names: Iterable[str]) -> bool: ...
     def touches(self, table_names: Iterable[str]) -> bool: ...
 
-class MetadataCatalog:
-    database: str
-    tables: list[TableMeta]
-    relationships: list[RelationshipMeta]
-    extra: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        database: str = "",
-        tables: list[TableMeta] = ...,
-        relationships: list[RelationshipMeta] = ...,
-        extra: dict[str, Any] = ...,
-    ) -> None: ...
+@disjoint_base
+class MetadataCatalog(_Record):
+    database: str = ""
+    tables: list[TableMeta] = ...
+    relationships: list[RelationshipMeta] = ...
+    extra: dict[str, Any] = ...
     def to_prompt_dict(self) -> dict[str, Any]: ...
 
-class CatalogNormalizer:
+@disjoint_base
+class CatalogNormalizer(metaclass=_NativeType):
     def __init__(self) -> None: ...
     @staticmethod
     def normalize(catalog: dict[str, Any], database: str | None = None) -> MetadataCatalog: ...
@@ -150,123 +117,68 @@ class CatalogNormalizer:
 
 # ---- intent ----
 
-class QueryIntent:
+@disjoint_base
+class QueryIntent(_Record):
     raw_question: str
-    tokens: list[str]
-    has_time_filter: bool
-    wants_trend: bool
-    wants_metric: bool
-    wants_grouping: bool
-    wants_table_rows: bool
-    top_n: int | None
-    bottom_n: int | None
-    metric_terms: list[str]
-    dimension_terms: list[str]
-    date_terms: list[str]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        raw_question: str,
-        tokens: list[str] = ...,
-        has_time_filter: bool = False,
-        wants_trend: bool = False,
-        wants_metric: bool = False,
-        wants_grouping: bool = False,
-        wants_table_rows: bool = False,
-        top_n: int | None = None,
-        bottom_n: int | None = None,
-        metric_terms: list[str] = ...,
-        dimension_terms: list[str] = ...,
-        date_terms: list[str] = ...,
-    ) -> None: ...
+    tokens: list[str] = ...
+    has_time_filter: bool = False
+    wants_trend: bool = False
+    wants_metric: bool = False
+    wants_grouping: bool = False
+    wants_table_rows: bool = False
+    top_n: int | None = None
+    bottom_n: int | None = None
+    metric_terms: list[str] = ...
+    dimension_terms: list[str] = ...
+    date_terms: list[str] = ...
 
-class IntentParser:
+@disjoint_base
+class IntentParser(metaclass=_NativeType):
     def __init__(self) -> None: ...
     def parse(self, question: str) -> QueryIntent: ...
 
 # ---- selector configuration and results ----
 
-class SelectorConfig:
-    strategy: str
-    top_k_tables: int
-    max_columns_per_table: int
-    min_table_score: float
-    min_column_score: float
-    include_relationships: bool
-    include_neighbor_tables_for_joins: bool
-    include_primary_keys: bool
-    include_foreign_keys: bool
-    include_default_date_on_time_intent: bool
-    include_default_metric_on_metric_intent: bool
-    max_output_chars: int | None
-    token_chars_per_token: float
-    include_descriptions: bool
-    include_synonyms: bool
-    include_sample_values: bool
-    max_sample_values_per_column: int
-    table_name_weight: float
-    table_business_name_weight: float
-    table_tag_weight: float
-    table_description_weight: float
-    column_name_weight: float
-    column_synonym_weight: float
-    column_tag_weight: float
-    column_description_weight: float
-    role_intent_weight: float
-    exact_phrase_bonus: float
-    use_tfidf_if_available: bool
-    use_embeddings_if_available: bool
-    embedding_model_name_or_path: str | None
-    lexical_alpha: float
-    tfidf_alpha: float
-    embedding_alpha: float
-    include_debug: bool
-    fuse_table_ranks: bool
-    max_join_path_length: int
-    table_score_drop_off: float
-    show_progress_bar: bool
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        strategy: str = "hybrid",
-        top_k_tables: int = 3,
-        max_columns_per_table: int = 25,
-        min_table_score: float = 0.03,
-        min_column_score: float = 0.02,
-        include_relationships: bool = True,
-        include_neighbor_tables_for_joins: bool = False,
-        include_primary_keys: bool = True,
-        include_foreign_keys: bool = True,
-        include_default_date_on_time_intent: bool = True,
-        include_default_metric_on_metric_intent: bool = True,
-        max_output_chars: int | None = None,
-        token_chars_per_token: float = 4.0,
-        include_descriptions: bool = True,
-        include_synonyms: bool = True,
-        include_sample_values: bool = False,
-        max_sample_values_per_column: int = 5,
-        table_name_weight: float = 8.0,
-        table_business_name_weight: float = 6.0,
-        table_tag_weight: float = 4.0,
-        table_description_weight: float = 2.0,
-        column_name_weight: float = 10.0,
-        column_synonym_weight: float = 8.0,
-        column_tag_weight: float = 4.0,
-        column_description_weight: float = 2.0,
-        role_intent_weight: float = 4.0,
-        exact_phrase_bonus: float = 5.0,
-        use_tfidf_if_available: bool = True,
-        use_embeddings_if_available: bool = False,
-        embedding_model_name_or_path: str | None = None,
-        lexical_alpha: float = 0.7,
-        tfidf_alpha: float = 0.15,
-        embedding_alpha: float = 0.15,
-        include_debug: bool = True,
-        fuse_table_ranks: bool = False,
-        max_join_path_length: int = 0,
-        table_score_drop_off: float = 0.0,
-        show_progress_bar: bool = False,
-    ) -> None: ...
+@disjoint_base
+class SelectorConfig(_Record):
+    strategy: str = "hybrid"
+    top_k_tables: int = 3
+    max_columns_per_table: int = 25
+    min_table_score: float = 0.03
+    min_column_score: float = 0.02
+    include_relationships: bool = True
+    include_neighbor_tables_for_joins: bool = False
+    include_primary_keys: bool = True
+    include_foreign_keys: bool = True
+    include_default_date_on_time_intent: bool = True
+    include_default_metric_on_metric_intent: bool = True
+    max_output_chars: int | None = None
+    token_chars_per_token: float = 4.0
+    include_descriptions: bool = True
+    include_synonyms: bool = True
+    include_sample_values: bool = False
+    max_sample_values_per_column: int = 5
+    table_name_weight: float = 8.0
+    table_business_name_weight: float = 6.0
+    table_tag_weight: float = 4.0
+    table_description_weight: float = 2.0
+    column_name_weight: float = 10.0
+    column_synonym_weight: float = 8.0
+    column_tag_weight: float = 4.0
+    column_description_weight: float = 2.0
+    role_intent_weight: float = 4.0
+    exact_phrase_bonus: float = 5.0
+    use_tfidf_if_available: bool = True
+    use_embeddings_if_available: bool = False
+    embedding_model_name_or_path: str | None = None
+    lexical_alpha: float = 0.7
+    tfidf_alpha: float = 0.15
+    embedding_alpha: float = 0.15
+    include_debug: bool = True
+    fuse_table_ranks: bool = False
+    max_join_path_length: int = 0
+    table_score_drop_off: float = 0.0
+    show_progress_bar: bool = False
     @staticmethod
     def high_recall(
         model_name_or_path: str | None = None, *, top_k_tables: int = 5
@@ -274,28 +186,21 @@ class SelectorConfig:
         """Fused table ranks with embeddings and bridge tables; with no model,
         all-MiniLM-L6-v2 of the 'embeddings' extra when installed."""
 
-class ScoredColumn:
+@disjoint_base
+class ScoredColumn(_Record):
     column: ColumnMeta
     score: float
-    reasons: list[str]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(self, column: ColumnMeta, score: float, reasons: list[str] = ...) -> None: ...
+    reasons: list[str] = ...
 
-class ScoredTable:
+@disjoint_base
+class ScoredTable(_Record):
     table: TableMeta
     score: float
-    reasons: list[str]
-    columns: list[ScoredColumn]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        table: TableMeta,
-        score: float,
-        reasons: list[str] = ...,
-        columns: list[ScoredColumn] = ...,
-    ) -> None: ...
+    reasons: list[str] = ...
+    columns: list[ScoredColumn] = ...
 
-class SelectionMetrics:
+@disjoint_base
+class SelectionMetrics(_Record):
     input_tables: int
     input_columns: int
     output_tables: int
@@ -310,45 +215,21 @@ class SelectionMetrics:
     token_reduction_percent: float
     compression_ratio: float
     catalog_hash: str
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        input_tables: int,
-        input_columns: int,
-        output_tables: int,
-        output_columns: int,
-        input_chars: int,
-        output_chars: int,
-        input_estimated_tokens: int,
-        output_estimated_tokens: int,
-        table_reduction_percent: float,
-        column_reduction_percent: float,
-        char_reduction_percent: float,
-        token_reduction_percent: float,
-        compression_ratio: float,
-        catalog_hash: str,
-    ) -> None: ...
     def summary(self) -> str: ...
 
-class MetadataSelectionResult:
+@disjoint_base
+class MetadataSelectionResult(_Record):
     selected_metadata: dict[str, Any]
     metrics: SelectionMetrics
     intent: QueryIntent
-    debug: dict[str, Any]
-    __match_args__: ClassVar[tuple[str, ...]]
-    def __init__(
-        self,
-        selected_metadata: dict[str, Any],
-        metrics: SelectionMetrics,
-        intent: QueryIntent,
-        debug: dict[str, Any] = ...,
-    ) -> None: ...
+    debug: dict[str, Any] = ...
     def to_dict(self, include_debug: bool = False) -> dict[str, Any]: ...
 
 # ---- selector (appended below) ----
 # (section owned by the selector bindings)
 
-class PreparedCatalog:
+@disjoint_base
+class PreparedCatalog(metaclass=_NativeType):
     """An immutable snapshot of a catalog with everything selections derive from it.
 
     Made once from a catalog dict, a MetadataCatalog (copied) or another
@@ -369,14 +250,17 @@ class PreparedCatalog:
     @property
     def nbytes(self) -> int: ...
     def warm_up(self, config: SelectorConfig | None = None) -> None: ...
-    def __getstate__(self) -> tuple[str, str, str, bytes | MetadataCatalog, list[tuple[str, Any]]]: ...
+    def __getstate__(
+        self,
+    ) -> tuple[str, str, str, bytes | MetadataCatalog, list[tuple[str, Any]]]: ...
     def __setstate__(
         self, state: tuple[str, str, str, bytes | MetadataCatalog, list[tuple[str, Any]]]
     ) -> None: ...
 
 CatalogInput = MetadataCatalog | PreparedCatalog | dict[str, Any]
 
-class Schemasift:
+@disjoint_base
+class Schemasift(metaclass=_NativeType):
     """The metadata selector; `config` is used as given (default SelectorConfig())."""
 
     config: SelectorConfig
@@ -486,7 +370,8 @@ def select_metadata(
     include_debug: bool = True,
 ) -> MetadataSelectionResult: ...
 
-class OptionalTfidfBackend:
+@disjoint_base
+class OptionalTfidfBackend(metaclass=_NativeType):
     """TF-IDF similarities of word unigrams and bigrams (native; always available)."""
 
     available: bool
@@ -499,7 +384,8 @@ class OptionalTfidfBackend:
     def build(self, doc_text_by_id: dict[str, str]) -> None: ...
     def score(self, question: str) -> dict[str, float]: ...
 
-class OptionalEmbeddingBackend:
+@disjoint_base
+class OptionalEmbeddingBackend(metaclass=_NativeType):
     """Sentence-embedding similarities when a model is given and loads.
 
     The model is sentence-transformers' ``SentenceTransformer(model_name_or_path)``,
@@ -527,16 +413,40 @@ def _set_tfidf_vectorizer_factory(factory: Callable[[], object] | None) -> None:
 def _restore_native_tfidf() -> None: ...
 def _clear_vector_caches() -> None: ...
 
-# ---- catalog sources (tessarin.schemasift.sources) ----
-
-def catalog_from_database(
-    url_or_engine: Any,
-    *,
-    schemas: Iterable[str | None] | str | None = None,
-    include_views: bool = False,
-    sample_values: int = 0,
-) -> dict[str, Any]:
-    """A catalog map read from a live database through SQLAlchemy (extra ``sql``)."""
-
-def catalog_from_ddl(sql_text: str, *, dialect: str | None = None) -> dict[str, Any]:
-    """A catalog map read from CREATE TABLE statements through sqlglot (extra ``ddl``)."""
+__all__ = [
+    "BOTTOM_N_RE",
+    "CatalogNormalizer",
+    "ColumnMeta",
+    "DATE_TERMS",
+    "DEFAULT_STOPWORDS",
+    "DIMENSION_TERMS",
+    "IntentParser",
+    "METRIC_TERMS",
+    "MetadataCatalog",
+    "MetadataSelectionResult",
+    "OptionalEmbeddingBackend",
+    "OptionalTfidfBackend",
+    "PreparedCatalog",
+    "QueryIntent",
+    "ROW_LISTING_PHRASES",
+    "RelationshipMeta",
+    "Schemasift",
+    "ScoredColumn",
+    "ScoredTable",
+    "SelectionMetrics",
+    "SelectorConfig",
+    "TOP_N_RE",
+    "TREND_WORDS",
+    "TableMeta",
+    "demo_catalog",
+    "estimate_tokens",
+    "normalize_text",
+    "safe_float",
+    "select_metadata",
+    "stable_hash",
+    "tokenize",
+    "ColumnRole",
+    "Strategy",
+    "catalog_from_database",
+    "catalog_from_ddl",
+]

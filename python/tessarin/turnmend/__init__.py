@@ -15,55 +15,24 @@ settle.
 from __future__ import annotations
 
 import enum
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from tessarin._core import turnmend as _native
 
-_FUNCTIONS = (
-    "split_identifier",
-    "tokenize",
-    "compact_text",
-    "estimate_tokens",
-    "overlap_score",
-    "now_ms",
-    "resolve_context",
-)
-_CLASSES = (
-    "TurnContextCard",
-    "IntentDelta",
-    "ContextCandidate",
-    "ContextResolution",
-    "ResolverConfig",
-    "Turnmend",
-)
-_CONSTANTS = (
-    "STOPWORDS",
-    "FOLLOWUP_TERMS",
-    "MODIFY_TERMS",
-    "SUGGESTION_PHRASES",
-    "CLARIFICATION_RISK_PHRASES",
-    "GRANULARITY_ALIASES",
-    "AGGREGATION_ALIASES",
-    "ORDINAL_WORDS",
-    "_DURATION_UNITS_PATTERN",
-    "_WORD_RE",
-    "_CAMEL_RE",
-    "TOP_N_RE",
-    "BOTTOM_N_RE",
-    "TURN_REF_RE",
-    "BACKREF_NUMERIC_RE",
-    "ORDINAL_SUFFIX_RE",
-    "GENERIC_NUMBER_RE",
-)
-
-for _name in _FUNCTIONS + _CLASSES + _CONSTANTS:
-    if hasattr(_native, _name):
-        globals()[_name] = getattr(_native, _name)
-for _name in _CLASSES:
-    # Pickle finds the classes under their public module.
-    getattr(_native, _name).__module__ = __name__
-del _name
+# Everything the native module defines is part of this module, bar the
+# vocabulary values the enums below are built from; classes are re-homed here
+# so that pickles name tessarin.turnmend.
+_public: list[str] = []
+for _name, _value in vars(_native).items():
+    if _name.startswith("__") or _name.endswith("_TYPES"):
+        continue
+    if isinstance(_value, type) and _value.__module__.startswith("tessarin._core"):
+        _value.__module__ = __name__
+    globals()[_name] = _value
+    if not _name.startswith("_"):
+        _public.append(_name)
+del _name, _value
 
 
 def _vocabulary(name: str, values: tuple[str, ...], doc: str) -> type[enum.StrEnum]:
@@ -84,15 +53,20 @@ OperationType = _vocabulary(
     "OperationType", _native._OPERATION_TYPES, "Kinds of change an intent delta asks for."
 )
 
+#: Any value a JSON map may hold.
+JsonValue = Any
+#: An item of a card list: a card record, a card map, or None (skipped).
+CardItem = TurnContextCard | Mapping[str, Any] | None  # type: ignore[name-defined]  # noqa: F821
+
 #: The optional LLM callable: ``(question, card_summaries, preliminary) -> dict | None``.
 ResolverLLMFallback = Callable[[str, list[dict[str, Any]], dict[str, Any]], "dict[str, Any] | None"]
 
 __all__ = [
-    *(name for name in _FUNCTIONS + _CLASSES if name in globals()),
-    *(name for name in _CONSTANTS if name in globals() and not name.startswith("_")),
+    *_public,
     "ContextType",
     "TaskType",
     "ArtifactType",
     "OperationType",
     "ResolverLLMFallback",
 ]
+del _public

@@ -2,9 +2,14 @@
 
 import enum
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from types import ModuleType
 from typing import Any
 
-from tessarin import Pattern
+from typing_extensions import disjoint_base
+
+from tessarin import Pattern, _NativeType, _Record
+
+_native: ModuleType  # tessarin._core.turnmend
 
 JsonValue = Any
 ResolverLLMFallback = Callable[[str, list[dict[str, Any]], dict[str, Any]], dict[str, Any] | None]
@@ -79,7 +84,8 @@ class OperationType(enum.StrEnum):
     REPLACE_NUMERIC_VALUE = "replace_numeric_value"
     UNKNOWN_MODIFY = "unknown_modify"
 
-class TurnContextCard:
+@disjoint_base
+class TurnContextCard(_Record):
     turn_id: int
     session_id: str
     tenant_id: str
@@ -140,7 +146,8 @@ class TurnContextCard:
     @staticmethod
     def _compact_state(state: Mapping[str, Any]) -> dict[str, Any]: ...
 
-class IntentDelta:
+@disjoint_base
+class IntentDelta(_Record):
     operation: str
     granularity: str | None
     dimension_hint: str | None
@@ -168,7 +175,8 @@ class IntentDelta:
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
 
-class ContextCandidate:
+@disjoint_base
+class ContextCandidate(_Record):
     turn_id: int
     score: float
     reasons: list[str]
@@ -182,7 +190,8 @@ class ContextCandidate:
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
 
-class ContextResolution:
+@disjoint_base
+class ContextResolution(_Record):
     context_type: str
     current_question: str
     resolved_question: str
@@ -222,54 +231,33 @@ class ContextResolution:
     ) -> None: ...
     def to_dict(self, include_candidates: bool = True) -> dict[str, Any]: ...
 
-class ResolverConfig:
-    max_recent_cards: int
-    max_cards_for_llm_fallback: int
-    followup_threshold: float
-    clarification_margin: float
-    fresh_question_min_tokens: int
-    recency_weight: float
-    keyword_overlap_weight: float
-    entity_overlap_weight: float
-    artifact_match_weight: float
-    explicit_reference_weight: float
-    active_card_bonus: float
-    task_type_match_weight: float
-    prefer_latest_for_pronoun_followup: bool
-    ask_clarification_when_ambiguous: bool
-    use_llm_fallback: bool
-    llm_fallback_confidence_ceiling: float | None
-    max_metadata_query_terms: int
-    include_previous_required_columns: bool
-    include_anchor_metadata_ids: bool
-    include_debug_candidates: bool
-    def __init__(
-        self,
-        max_recent_cards: int = 10,
-        max_cards_for_llm_fallback: int = 5,
-        followup_threshold: float = 0.58,
-        clarification_margin: float = 0.08,
-        fresh_question_min_tokens: int = 3,
-        recency_weight: float = 0.25,
-        keyword_overlap_weight: float = 0.35,
-        entity_overlap_weight: float = 0.2,
-        artifact_match_weight: float = 0.5,
-        explicit_reference_weight: float = 2.0,
-        active_card_bonus: float = 0.15,
-        task_type_match_weight: float = 0.1,
-        prefer_latest_for_pronoun_followup: bool = True,
-        ask_clarification_when_ambiguous: bool = True,
-        use_llm_fallback: bool = False,
-        llm_fallback_confidence_ceiling: float | None = None,
-        max_metadata_query_terms: int = 40,
-        include_previous_required_columns: bool = True,
-        include_anchor_metadata_ids: bool = True,
-        include_debug_candidates: bool = True,
-    ) -> None: ...
+@disjoint_base
+class ResolverConfig(_Record):
+    max_recent_cards: int = 10
+    max_cards_for_llm_fallback: int = 5
+    followup_threshold: float = 0.58
+    clarification_margin: float = 0.08
+    fresh_question_min_tokens: int = 3
+    recency_weight: float = 0.25
+    keyword_overlap_weight: float = 0.35
+    entity_overlap_weight: float = 0.2
+    artifact_match_weight: float = 0.5
+    explicit_reference_weight: float = 2.0
+    active_card_bonus: float = 0.15
+    task_type_match_weight: float = 0.1
+    prefer_latest_for_pronoun_followup: bool = True
+    ask_clarification_when_ambiguous: bool = True
+    use_llm_fallback: bool = False
+    llm_fallback_confidence_ceiling: float | None = None
+    max_metadata_query_terms: int = 40
+    include_previous_required_columns: bool = True
+    include_anchor_metadata_ids: bool = True
+    include_debug_candidates: bool = True
 
 CardItem = TurnContextCard | Mapping[str, Any] | None
 
-class Turnmend:
+@disjoint_base
+class Turnmend(metaclass=_NativeType):
     def __init__(
         self, config: ResolverConfig | None = None, llm_fallback: ResolverLLMFallback | None = None
     ) -> None: ...
@@ -402,4 +390,37 @@ def resolve_context(
     llm_fallback: ResolverLLMFallback | None = None,
 ) -> ContextResolution: ...
 
-__all__: list[str]
+__all__ = [
+    "split_identifier",
+    "tokenize",
+    "compact_text",
+    "estimate_tokens",
+    "overlap_score",
+    "now_ms",
+    "resolve_context",
+    "TurnContextCard",
+    "IntentDelta",
+    "ContextCandidate",
+    "ContextResolution",
+    "ResolverConfig",
+    "Turnmend",
+    "STOPWORDS",
+    "FOLLOWUP_TERMS",
+    "MODIFY_TERMS",
+    "SUGGESTION_PHRASES",
+    "CLARIFICATION_RISK_PHRASES",
+    "GRANULARITY_ALIASES",
+    "AGGREGATION_ALIASES",
+    "ORDINAL_WORDS",
+    "TOP_N_RE",
+    "BOTTOM_N_RE",
+    "TURN_REF_RE",
+    "BACKREF_NUMERIC_RE",
+    "ORDINAL_SUFFIX_RE",
+    "GENERIC_NUMBER_RE",
+    "ContextType",
+    "TaskType",
+    "ArtifactType",
+    "OperationType",
+    "ResolverLLMFallback",
+]
