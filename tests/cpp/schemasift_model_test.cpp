@@ -16,6 +16,7 @@
 #include "schemasift/normalizer.h"
 #include "schemasift/records.h"
 #include "schemasift/text.h"
+#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {
@@ -209,15 +210,7 @@ TEST(SchemasiftText, SafeFloat) {
 
 // ---------------------------------------------------------------- catalog
 
-RelationshipMeta relationship(std::string from_table, std::string from_column, std::string to_table,
-                              std::string to_column) {
-  RelationshipMeta r;
-  r.from_table = std::move(from_table);
-  r.from_column = std::move(from_column);
-  r.to_table = std::move(to_table);
-  r.to_column = std::move(to_column);
-  return r;
-}
+using test_support::relationship;
 
 TEST(SchemasiftCatalog, ColumnSearchableText) {
   ColumnMeta revenue;
