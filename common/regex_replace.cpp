@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "common/regex_internal.h"
 #include "common/unicode.h"
 
 namespace tessarin {
@@ -15,30 +16,6 @@ namespace {
 
 bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
 bool is_octal_digit(char32_t c) { return c >= '0' && c <= '7'; }
-
-// The character an escape letter stands for, or 0 for none.
-char32_t escaped_control(char32_t c) {
-  switch (c) {
-    case 'a':
-      return 7;
-    case 'b':
-      return 8;
-    case 'f':
-      return 12;
-    case 'n':
-      return 10;
-    case 'r':
-      return 13;
-    case 't':
-      return 9;
-    case 'v':
-      return 11;
-    case '\\':
-      return '\\';
-    default:
-      return 0;
-  }
-}
 
 }  // namespace
 
@@ -95,8 +72,10 @@ RegexTemplate::RegexTemplate(std::u32string_view repl, std::size_t group_count) 
         ++i;
       }
       add_group(index, at);
-    } else if (const char32_t control = escaped_control(c)) {
+    } else if (const char32_t control = regex_detail::control_escape(c)) {
       literal.push_back(control);
+    } else if (c == 'b' || c == '\\') {
+      literal.push_back(c == 'b' ? 8 : '\\');  // a backspace here, not a word boundary
     } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
       std::string what = "bad escape \\";
       what.push_back(static_cast<char>(c));

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/unicode.h"
+#include "tests/cpp/test_support.h"
 
 namespace tessarin {
 namespace {
@@ -59,11 +60,7 @@ TEST(RegexTemplate, CountLimitsTheReplacements) {
 }
 
 TEST(RegexTemplate, FaultsNameTheirPosition) {
-  struct Case {
-    const char* replacement;
-    const char* message;
-  };
-  const Case cases[] = {
+  const test_support::TextCase cases[] = {
       {"\\2", "invalid group reference 2 at position 0"},
       {"\\12", "invalid group reference 12 at position 0"},
       {"\\g<2>", "invalid group reference 2 at position 3"},
@@ -76,14 +73,11 @@ TEST(RegexTemplate, FaultsNameTheirPosition) {
       {"\\400", "octal escape value outside of range 0-0o377 at position 0"},
       {"\\g<1234567890>", "invalid group reference at position 3"},
   };
-  for (const Case& c : cases) {
-    try {
-      RegexTemplate(decode_utf8(c.replacement), 1);
-      ADD_FAILURE() << c.replacement;
-    } catch (const RegexTemplateError& e) {
-      EXPECT_STREQ(e.what(), c.message) << c.replacement;
-    }
-  }
+  for (const auto& [replacement, message] : cases)
+    EXPECT_EQ(test_support::error_text<RegexTemplateError>(
+                  [&] { RegexTemplate(decode_utf8(replacement), 1); }),
+              message)
+        << replacement;
   EXPECT_THROW(RegexTemplate(U"\\g<name>", 1), RegexGroupNameError);
   EXPECT_THROW(Regex("(a)").sub(U"\\2", U"a"), RegexTemplateError);
 }
