@@ -96,15 +96,6 @@ void append_json_string(std::string& out, std::string_view s, bool ascii_only) {
   out.push_back('"');
 }
 
-void append_json_double(std::string& out, double x) {
-  if (std::isnan(x)) {
-    out.append("NaN");
-  } else if (std::isinf(x)) {
-    out.append(x < 0 ? "-Infinity" : "Infinity");
-  } else {
-    append_float_repr(out, x);
-  }
-}
 
 class Writer {
  public:
@@ -558,6 +549,10 @@ class Parser {
 };
 
 }  // namespace
+
+void append_json_double(std::string& out, double x) {
+  append_float_repr(out, x, "NaN", "Infinity");
+}
 
 void append_json_text(std::string& out, const JsonValue& value, const JsonWriteOptions& options) {
   Writer(out, options).write(value, 0);

@@ -151,19 +151,43 @@ DocScores pair_scores(const std::vector<std::string>& doc_ids, const std::vector
   return out;
 }
 
-// ---- TF-IDF ----
+namespace {
 
-OptionalTfidfBackend::OptionalTfidfBackend() {
+// Runs load(): a facility that cannot be loaded (any error but an interrupt)
+// is simply not there.
+template <class Load>
+bool loaded(Load&& load) {
   try {
-    if (tfidf_factory()) vectorizer = tfidf_factory()();
-    available = vectorizer != nullptr;
+    return load();
   } catch (const FacilityInterrupted&) {
     throw;
   } catch (...) {
-    // A facility that cannot be loaded is simply not there.
-    vectorizer.reset();
-    available = false;
+    return false;
   }
+}
+
+// The facility's similarities paired with the ids; none when it fails.
+template <class Similarities>
+DocScores scores_or_none(const std::vector<std::string>& doc_ids, Similarities&& similarities) {
+  try {
+    return pair_scores(doc_ids, similarities());
+  } catch (const FacilityInterrupted&) {
+    throw;
+  } catch (...) {
+    return {};
+  }
+}
+
+}  // namespace
+
+// ---- TF-IDF ----
+
+OptionalTfidfBackend::OptionalTfidfBackend() {
+  available = loaded([&] {
+    if (tfidf_factory()) vectorizer = tfidf_factory()();
+    return vectorizer != nullptr;
+  });
+  if (!available) vectorizer.reset();
 }
 
 void OptionalTfidfBackend::build(const DocTexts& doc_text_by_id) {
@@ -175,13 +199,7 @@ void OptionalTfidfBackend::build(const DocTexts& doc_text_by_id) {
 
 DocScores OptionalTfidfBackend::score(std::string_view question) const {
   if (!available || !vectorizer || !matrix) return {};
-  try {
-    return pair_scores(doc_ids, vectorizer->cosine_similarity(*matrix, question));
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    return {};
-  }
+  return scores_or_none(doc_ids, [&] { return vectorizer->cosine_similarity(*matrix, question); });
 }
 
 // ---- sentence embeddings ----
@@ -190,15 +208,11 @@ OptionalEmbeddingBackend::OptionalEmbeddingBackend(std::optional<std::string> mo
     : model_name_or_path(std::move(model_name_or_path)) {
   const auto& name = this->model_name_or_path;
   if (!name || name->empty()) return;
-  try {
+  available = loaded([&] {
     if (encoder_loader()) model = encoder_loader()(*name);
-    available = model != nullptr;
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    model.reset();
-    available = false;
-  }
+    return model != nullptr;
+  });
+  if (!available) model.reset();
 }
 
 void OptionalEmbeddingBackend::build(const DocTexts& doc_text_by_id) {
@@ -210,13 +224,7 @@ void OptionalEmbeddingBackend::build(const DocTexts& doc_text_by_id) {
 
 DocScores OptionalEmbeddingBackend::score(std::string_view question) const {
   if (!available || !model || !embeddings) return {};
-  try {
-    return pair_scores(doc_ids, model->similarities(*embeddings, question));
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    return {};
-  }
+  return scores_or_none(doc_ids, [&] { return model->similarities(*embeddings, question); });
 }
 
 // ---- similarities by table and column ----
