@@ -519,6 +519,7 @@ void Schemasift::add_bridge_tables(const internal::QueryTerms& terms,
   std::vector<std::size_t> entry_of(catalog.tables.size(), scored.size());
   for (std::size_t i = 0; i < scored.size(); ++i) entry_of[scored[i].position] = i;
   std::vector<std::size_t> positions;
+  positions.reserve(chosen.size());
   for (std::size_t i : chosen) positions.push_back(scored[i].position);
   for (internal::BridgeTable& bridge : internal::bridge_tables(
            catalog, positions, static_cast<std::size_t>(config.max_join_path_length))) {

@@ -290,7 +290,7 @@ JsonMap column_map(const ScoredColumn& scored, const SelectorConfig& config) {
   if (col.is_foreign_key) out.append_new(std::string(internal::kKeyIsForeignKey), true);
   if (config.include_sample_values && !col.sample_values.empty()) {
     // A negative count keeps nothing rather than counting from the end.
-    std::size_t n = static_cast<std::size_t>(
+    const auto n = static_cast<std::ptrdiff_t>(
         std::clamp<std::int64_t>(config.max_sample_values_per_column, 0,
                                  static_cast<std::int64_t>(col.sample_values.size())));
     out.append_new(std::string(internal::kKeySampleValues),
