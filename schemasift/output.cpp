@@ -20,7 +20,8 @@ namespace tessarin::schemasift {
 
 namespace {
 
-// Stage 2 of the budget keeps at least this many columns per table.
+// When the budget cuts columns (after dropping descriptions, synonyms and
+// samples, before dropping tables), it keeps at least this many per table.
 constexpr std::int64_t kMinBudgetColumns = 3;
 // Hex digits of the SHA-256 kept in catalog_hash.
 constexpr std::size_t kHashDigits = 16;
