@@ -69,3 +69,15 @@ def install_sentence_transformers(monkeypatch, model_class) -> None:
     module = types.ModuleType("sentence_transformers")
     module.SentenceTransformer = model_class
     monkeypatch.setitem(sys.modules, "sentence_transformers", module)
+
+
+def shuffled_keys(value, rnd):
+    """The value with the keys of every dict, at any depth, in an order drawn
+    from rnd (a random.Random)."""
+    if isinstance(value, dict):
+        items = list(value.items())
+        rnd.shuffle(items)
+        return {k: shuffled_keys(v, rnd) for k, v in items}
+    if isinstance(value, list):
+        return [shuffled_keys(v, rnd) for v in value]
+    return value
