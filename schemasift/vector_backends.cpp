@@ -54,17 +54,17 @@ SentenceEncoderLoader& encoder_loader() {
   return loader;
 }
 
-// Ids and texts of the documents, both in map order.
-void split_docs(const DocTexts& docs, std::vector<std::string>& ids,
-                std::vector<std::string_view>& texts) {
+// The texts of the documents, their ids into ids, both in map order.
+std::vector<std::string_view> split_docs(const DocTexts& docs, std::vector<std::string>& ids) {
   ids.clear();
-  texts.clear();
   ids.reserve(docs.size());
+  std::vector<std::string_view> texts;
   texts.reserve(docs.size());
   for (const auto& [id, text] : docs) {
     ids.push_back(id);
     texts.push_back(text);
   }
+  return texts;
 }
 
 // The texts of the documents, in map order.
@@ -192,9 +192,7 @@ OptionalTfidfBackend::OptionalTfidfBackend() {
 
 void OptionalTfidfBackend::build(const DocTexts& doc_text_by_id) {
   if (!available || !vectorizer) return;
-  std::vector<std::string_view> texts;
-  split_docs(doc_text_by_id, doc_ids, texts);
-  matrix = vectorizer->fit_transform(texts);
+  matrix = vectorizer->fit_transform(split_docs(doc_text_by_id, doc_ids));
 }
 
 DocScores OptionalTfidfBackend::score(std::string_view question) const {
@@ -217,9 +215,7 @@ OptionalEmbeddingBackend::OptionalEmbeddingBackend(std::optional<std::string> mo
 
 void OptionalEmbeddingBackend::build(const DocTexts& doc_text_by_id) {
   if (!available || !model) return;
-  std::vector<std::string_view> texts;
-  split_docs(doc_text_by_id, doc_ids, texts);
-  embeddings = model->encode(texts);
+  embeddings = model->encode(split_docs(doc_text_by_id, doc_ids));
 }
 
 DocScores OptionalEmbeddingBackend::score(std::string_view question) const {
@@ -342,9 +338,7 @@ DocScores Schemasift::_get_embedding_scores(std::string_view question, const Doc
   OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
   if (!backend.available) return {};
   if (config.show_progress_bar) {
-    std::vector<std::string_view> texts;
-    split_docs(docs, backend.doc_ids, texts);
-    backend.embeddings = backend.model->encode_with_progress(texts);
+    backend.embeddings = backend.model->encode_with_progress(split_docs(docs, backend.doc_ids));
   } else {
     backend.build(docs);
   }
