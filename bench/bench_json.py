@@ -9,10 +9,9 @@ their ratio, as the median of several runs in the same process.
 
 import argparse
 import json
-import statistics
-import time
 
 import tessarin
+from bench_util import median_seconds
 
 
 def catalog(tables: int, columns: int) -> dict:
@@ -40,15 +39,6 @@ def catalog(tables: int, columns: int) -> dict:
             for t in range(tables)
         ],
     }
-
-
-def median_seconds(fn, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def main() -> None:

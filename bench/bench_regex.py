@@ -23,6 +23,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 
+from bench_util import median_seconds  # noqa: E402
 from tessarin import compile_pattern  # noqa: E402
 from test_regex import LIBRARY_PATTERNS, VOCABULARY  # noqa: E402
 
@@ -39,15 +40,6 @@ def message(size, seed):
         parts.append(rng.choice([" ", " ", " ", ", ", ". ", "\n"]))
         length += len(word) + 1
     return "".join(parts)[:size]
-
-
-def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 # Patterns that go exponential in a plain backtracking engine, each with a
@@ -148,8 +140,8 @@ def library_table(args):
                 ("findall", lambda: mine.findall(text), lambda: ref.findall(text)),
                 ("sub", lambda: mine.sub(" ", text), lambda: ref.sub(" ", text)),
             ):
-                t_mine = median_time(run_mine, repeat)
-                t_ref = median_time(run_ref, repeat)
+                t_mine = median_seconds(run_mine, repeat)
+                t_ref = median_seconds(run_ref, repeat)
                 ratio = t_mine / t_ref if t_ref > 0 else float("inf")
                 ratios.append(ratio)
                 shown = pattern if len(pattern) <= 46 else pattern[:43] + "..."

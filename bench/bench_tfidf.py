@@ -15,6 +15,7 @@ import argparse
 import statistics
 import time
 
+from bench_util import median_seconds
 from tessarin._core import schemasift
 
 TABLE_WORDS = ["orders", "customers", "products", "invoices", "shipments", "regions", "payments"]
@@ -44,15 +45,6 @@ def documents(tables: int, columns: int) -> list[str]:
     return docs
 
 
-def median_seconds(fn, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.process_time()
-        fn()
-        times.append(time.process_time() - start)
-    return statistics.median(times)
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--columns", type=int, default=30)
@@ -75,8 +67,9 @@ def main() -> None:
         print(f"{'tables':>7} {'docs':>7} {'native ms':>10} {'sklearn ms':>11} {'ratio':>7} {'max diff':>9}")
         for tables in sizes:
             docs = corpora[tables]
-            native = median_seconds(lambda: schemasift._tfidf_similarities(docs, QUESTION), args.runs)
-            reference = median_seconds(lambda: sklearn_run(docs), args.runs)
+            native = median_seconds(lambda: schemasift._tfidf_similarities(docs, QUESTION),
+                                    args.runs, time.process_time)
+            reference = median_seconds(lambda: sklearn_run(docs), args.runs, time.process_time)
             ours = schemasift._tfidf_similarities(docs, QUESTION)
             diff = max(abs(a - b) for a, b in zip(ours, sklearn_run(docs)))
             ratios[tables].append(reference / native)

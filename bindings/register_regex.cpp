@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -11,6 +12,7 @@
 
 #include "common/regex.h"
 #include "common/regex_internal.h"
+#include "common/regex_replace.h"
 #include "convert.h"
 #include "register.h"
 
@@ -112,149 +114,19 @@ struct Match {
   }
 };
 
-// A replacement template as re.sub reads it: literal pieces and group
-// references (-1 marks a literal piece).
-struct Template {
-  std::vector<std::pair<long, std::u32string>> pieces;
-  bool literal_only() const {
-    return pieces.size() <= 1 && (pieces.empty() || pieces[0].first < 0);
-  }
-};
-
-[[noreturn]] void template_error(const std::string& what, std::size_t offset) {
-  throw nb::value_error((what + " at position " + std::to_string(offset)).c_str());
-}
-
-bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
-bool is_octal_digit(char32_t c) { return c >= '0' && c <= '7'; }
-
-Template parse_template(std::u32string_view repl, std::size_t group_count) {
-  Template t;
-  std::u32string literal;
-  auto add_group = [&](unsigned long long index, std::size_t at) {
-    if (index > group_count) template_error("invalid group reference " + std::to_string(index), at);
-    if (!literal.empty()) t.pieces.emplace_back(-1, std::move(literal));
-    literal.clear();
-    t.pieces.emplace_back(static_cast<long>(index), std::u32string());
-  };
-  for (std::size_t i = 0; i < repl.size();) {
-    std::size_t at = i;
-    char32_t c = repl[i++];
-    if (c != '\\') {
-      literal.push_back(c);
-      continue;
-    }
-    if (i >= repl.size()) template_error("bad escape (end of pattern)", at);
-    c = repl[i++];
-    if (c == 'g') {
-      if (i >= repl.size() || repl[i] != '<') template_error("missing <", i);
-      std::size_t close = repl.find(U'>', i + 1);
-      if (close == std::u32string_view::npos) template_error("missing >, unterminated name", i + 1);
-      std::u32string_view name = repl.substr(i + 1, close - i - 1);
-      if (name.empty()) template_error("missing group name", i + 1);
-      bool digits = true;
-      for (char32_t d : name) digits = digits && is_ascii_digit(d);
-      if (!digits && is_ascii_digit(name[0])) template_error("bad character in group name", i + 1);
-      if (!digits) throw nb::index_error("unknown group name (named groups are not supported)");
-      if (name.size() > 9) template_error("invalid group reference", i + 1);
-      unsigned long long index = 0;
-      for (char32_t d : name) index = index * 10 + (d - '0');
-      add_group(index, i + 1);
-      i = close + 1;
-    } else if (c == '0') {
-      std::uint32_t value = 0;
-      for (int k = 0; k < 2 && i < repl.size() && is_octal_digit(repl[i]); ++k)
-        value = value * 8 + (repl[i++] - '0');
-      literal.push_back(value & 0xFF);
-    } else if (is_ascii_digit(c)) {
-      unsigned long long index = c - '0';
-      if (i < repl.size() && is_ascii_digit(repl[i])) {
-        char32_t second = repl[i];
-        if (is_octal_digit(c) && is_octal_digit(second) && i + 1 < repl.size() &&
-            is_octal_digit(repl[i + 1])) {
-          std::uint32_t value = (c - '0') * 64 + (second - '0') * 8 + (repl[i + 1] - '0');
-          if (value > 0377) template_error("octal escape value outside of range 0-0o377", at);
-          literal.push_back(value);
-          i += 2;
-          continue;
-        }
-        index = index * 10 + (second - '0');
-        ++i;
-      }
-      add_group(index, at);
-    } else {
-      switch (c) {
-        case 'a':
-          literal.push_back(7);
-          break;
-        case 'b':
-          literal.push_back(8);
-          break;
-        case 'f':
-          literal.push_back(12);
-          break;
-        case 'n':
-          literal.push_back(10);
-          break;
-        case 'r':
-          literal.push_back(13);
-          break;
-        case 't':
-          literal.push_back(9);
-          break;
-        case 'v':
-          literal.push_back(11);
-          break;
-        case '\\':
-          literal.push_back('\\');
-          break;
-        default:
-          if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-            std::string what = "bad escape \\";
-            what.push_back(static_cast<char>(c));
-            template_error(what, at);
-          }
-          literal.push_back('\\');
-          literal.push_back(c);
-      }
-    }
-  }
-  if (!literal.empty()) t.pieces.emplace_back(-1, std::move(literal));
-  return t;
-}
-
-std::u32string expand(const Template& t, std::u32string_view text, const RegexMatch& m) {
-  std::u32string out;
-  for (const auto& [group, literal] : t.pieces) {
-    if (group < 0) {
-      out += literal;
-    } else {
-      out += m.group(text, static_cast<std::size_t>(group));
-    }
-  }
-  return out;
-}
-
 nb::object sub(const Regex& re, nb::handle repl, nb::handle text) {
   std::u32string r = code_points(repl);
   std::u32string t = code_points(text);
-  Template tpl = parse_template(r, re.group_count());
-  if (tpl.literal_only()) {
-    std::u32string fixed = tpl.pieces.empty() ? std::u32string() : tpl.pieces[0].second;
-    return to_str(without_gil_if_long(re, t.size(), [&](const Regex& p) { return p.replace_all(t, fixed); }));
+  std::optional<RegexTemplate> tpl;
+  try {
+    tpl.emplace(r, re.group_count());
+  } catch (const RegexTemplateError& e) {
+    throw nb::value_error(e.what());
+  } catch (const RegexGroupNameError& e) {
+    throw nb::index_error(e.what());
   }
-  std::u32string out = without_gil_if_long(re, t.size(), [&](const Regex& p) {
-    std::u32string result;
-    std::size_t copied = 0;
-    for (const RegexMatch& m : p.find_all(t)) {
-      result.append(t, copied, m.start() - copied);
-      result += expand(tpl, t, m);
-      copied = m.end();
-    }
-    result.append(t, copied);
-    return result;
-  });
-  return to_str(out);
+  return to_str(
+      without_gil_if_long(re, t.size(), [&](const Regex& p) { return p.sub(*tpl, t); }));
 }
 
 enum class Anchor { kSearch, kMatch, kFull };

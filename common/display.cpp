@@ -187,11 +187,13 @@ std::string string_literal(std::string_view text) {
   return out;
 }
 
-void append_float_repr(std::string& out, double x) {
+void append_float_repr(std::string& out, double x, std::string_view nan,
+                       std::string_view infinity) {
   if (std::isnan(x)) {
-    out.append("nan");
+    out.append(nan);
   } else if (std::isinf(x)) {
-    out.append(x < 0 ? "-inf" : "inf");
+    if (x < 0) out.push_back('-');
+    out.append(infinity);
   } else {
     append_repr_digits(out, x);
   }

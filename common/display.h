@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/json_value.h"
 
@@ -24,7 +25,10 @@ void append_string_literal(std::string& out, std::string_view text);
 // repr() of a Python float: shortest round-trip digits, "2.0", "1e-05",
 // "1e+16", "inf", "-inf", "nan".
 std::string float_repr(double x);
-void append_float_repr(std::string& out, double x);
+// The same with other spellings of NaN and infinity (a negative infinity
+// is "-" and `infinity`).
+void append_float_repr(std::string& out, double x, std::string_view nan = "nan",
+                       std::string_view infinity = "inf");
 
 // round(x, ndigits) for a float, on the exact binary value, ties to even.
 double round_to(double x, int ndigits);

@@ -96,15 +96,6 @@ void append_json_string(std::string& out, std::string_view s, bool ascii_only) {
   out.push_back('"');
 }
 
-void append_json_double(std::string& out, double x) {
-  if (std::isnan(x)) {
-    out.append("NaN");
-  } else if (std::isinf(x)) {
-    out.append(x < 0 ? "-Infinity" : "Infinity");
-  } else {
-    append_float_repr(out, x);
-  }
-}
 
 class Writer {
  public:
@@ -307,25 +298,12 @@ class Parser {
     enter(depth);
     ++pos_;  // '['
     JsonList list;
-    skip_whitespace();
-    if (!at_end() && peek() == ']') {
-      ++pos_;
-      return list;
-    }
-    while (true) {
+    if (closed_by(']')) return list;
+    do {
       skip_whitespace();
       list.push_back(parse_value(depth));
-      skip_whitespace();
-      if (!at_end() && peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      if (!at_end() && peek() == ']') {
-        ++pos_;
-        return list;
-      }
-      fail("Expecting ',' delimiter", pos_);
-    }
+    } while (another_item(']'));
+    return list;
   }
 
   JsonValue parse_object(int depth) {
@@ -333,12 +311,8 @@ class Parser {
     ++pos_;  // '{'
     JsonMap map;
     std::unordered_map<std::string, std::size_t> index;
-    skip_whitespace();
-    if (!at_end() && peek() == '}') {
-      ++pos_;
-      return map;
-    }
-    while (true) {
+    if (closed_by('}')) return map;
+    do {
       skip_whitespace();
       if (at_end() || peek() != '"')
         fail("Expecting property name enclosed in double quotes", pos_);
@@ -349,17 +323,28 @@ class Parser {
       skip_whitespace();
       JsonValue value = parse_value(depth);
       insert(map, index, std::move(key), std::move(value));
-      skip_whitespace();
-      if (!at_end() && peek() == ',') {
-        ++pos_;
-        continue;
-      }
-      if (!at_end() && peek() == '}') {
-        ++pos_;
-        return map;
-      }
-      fail("Expecting ',' delimiter", pos_);
+    } while (another_item('}'));
+    return map;
+  }
+
+  // Skips white space, then `close` if it is there; true if it was.
+  bool closed_by(char close) {
+    skip_whitespace();
+    if (at_end() || peek() != close) return false;
+    ++pos_;
+    return true;
+  }
+
+  // After an item of a list or map: true past a ',' (an item follows),
+  // false past `close`.
+  bool another_item(char close) {
+    skip_whitespace();
+    if (!at_end() && peek() == ',') {
+      ++pos_;
+      return true;
     }
+    if (closed_by(close)) return false;
+    fail("Expecting ',' delimiter", pos_);
   }
 
   // A repeated key keeps its first position and takes the last value, as a
@@ -558,6 +543,10 @@ class Parser {
 };
 
 }  // namespace
+
+void append_json_double(std::string& out, double x) {
+  append_float_repr(out, x, "NaN", "Infinity");
+}
 
 void append_json_text(std::string& out, const JsonValue& value, const JsonWriteOptions& options) {
   Writer(out, options).write(value, 0);

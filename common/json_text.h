@@ -35,4 +35,8 @@ class JsonParseError : public std::invalid_argument {
 // integers raise JsonParseError).
 JsonValue parse_json(std::string_view text);
 
+// The JSON text of a double as the writer gives it: repr() digits, NaN,
+// Infinity and -Infinity.
+void append_json_double(std::string& out, double x);
+
 }  // namespace tessarin

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -199,25 +201,22 @@ class JsonValue {
 // The name of the equivalent Python type ("NoneType", "int", "dict", ...),
 // for error messages about values of the wrong kind.
 inline const char* python_kind_name(const JsonValue& value) {
-  switch (value.kind()) {
-    case JsonValue::Kind::Null:
-      return "NoneType";
-    case JsonValue::Kind::Bool:
-      return "bool";
-    case JsonValue::Kind::Int:
-      return "int";
-    case JsonValue::Kind::Double:
-      return "float";
-    case JsonValue::Kind::String:
-      return "str";
-    case JsonValue::Kind::List:
-      return "list";
-    case JsonValue::Kind::Map:
-      return "dict";
-    case JsonValue::Kind::Opaque:
-      return "object";
-  }
-  return "object";
+  // In the order of JsonValue::Kind.
+  static constexpr const char* kNames[] = {"NoneType", "bool", "int",  "float",
+                                           "str",      "list", "dict", "object"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(JsonValue::Kind::Opaque) + 1);
+  return kNames[static_cast<std::size_t>(value.kind())];
+}
+
+// A list of the strings, in order.
+inline JsonList json_list(const std::vector<std::string>& items) {
+  return JsonList(items.begin(), items.end());
+}
+
+// The value, or null when there is none.
+template <class T>
+JsonValue json_or_null(const std::optional<T>& value) {
+  return value ? JsonValue(*value) : JsonValue();
 }
 
 // The first non-empty of a and b.

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessarin {
@@ -28,6 +29,7 @@ class RegexError : public std::invalid_argument {
 };
 
 struct RegexProgram;  // compiled form, defined by the engine
+class RegexTemplate;  // a replacement template, common/regex_replace.h
 
 // One match: code-point offsets into the searched text. Group 0 is the whole
 // match; an unset group has start == npos.
@@ -65,10 +67,25 @@ class Regex {
   std::vector<RegexMatch> find_all(std::u32string_view text) const;
   // re.sub(pattern, replacement, text) with a literal replacement.
   std::u32string replace_all(std::u32string_view text, std::u32string_view replacement) const;
+  // re.subn(pattern, replacement, text, count): the text with the first
+  // `count` matches (every match for 0) replaced by the expanded template
+  // (see common/regex_replace.h, which also has the errors it throws), and
+  // the number of replacements. sub() is the text alone.
+  std::pair<std::u32string, std::size_t> subn(std::u32string_view replacement,
+                                               std::u32string_view text,
+                                               std::size_t count = 0) const;
+  std::pair<std::u32string, std::size_t> subn(const RegexTemplate& replacement,
+                                               std::u32string_view text,
+                                               std::size_t count = 0) const;
+  std::u32string sub(std::u32string_view replacement, std::u32string_view text,
+                     std::size_t count = 0) const;
+  std::u32string sub(const RegexTemplate& replacement, std::u32string_view text,
+                     std::size_t count = 0) const;
 
   // UTF-8 conveniences (text must be valid UTF-8).
   bool contains(std::string_view utf8) const;
   std::string replace_all(std::string_view utf8, std::string_view replacement) const;
+  std::string sub(std::string_view replacement, std::string_view utf8, std::size_t count = 0) const;
 
   // re.escape: a pattern matching exactly the literal text.
   static std::string escape(std::string_view literal);

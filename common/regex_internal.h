@@ -20,6 +20,15 @@ namespace tessarin::regex_detail {
 inline constexpr std::uint32_t kUnbounded = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
+// The control character of an escape letter (\a \f \n \r \t \v), read alike
+// in patterns and replacement templates; 0 for any other letter.
+constexpr char32_t control_escape(char32_t c) {
+  constexpr std::u32string_view kLetters = U"afnrtv";
+  constexpr std::u32string_view kControls = U"\a\f\n\r\t\v";
+  const std::size_t at = kLetters.find(c);
+  return at == std::u32string_view::npos ? 0 : kControls[at];
+}
+
 // Unicode categories a set may contain, tested on the character itself.
 enum CategoryBit : std::uint8_t {
   kWordBit = 1,

@@ -408,19 +408,8 @@ class Parser {
 
   // Escapes shared by both contexts; nullopt when c is not one of them.
   std::optional<char32_t> simple_escape(char32_t c, std::size_t start) {
+    if (const char32_t control = control_escape(c)) return control;
     switch (c) {
-      case 'a':
-        return 7;
-      case 'f':
-        return 12;
-      case 'n':
-        return 10;
-      case 'r':
-        return 13;
-      case 't':
-        return 9;
-      case 'v':
-        return 11;
       case 'x':
         return read_hex(2, start);
       case 'u':

@@ -9,31 +9,31 @@ namespace {
 
 bool is_ascii_capital(char c) { return c >= 'A' && c <= 'Z'; }
 
-// The separators and the blanks before capitals, on the bytes: ASCII
+}  // namespace
+
+// The separators and the blanks before capitals go on the bytes: ASCII
 // characters are single bytes in UTF-8, so byte 0 is the first character.
-std::string separate_words(std::string_view text) {
-  std::string out;
+void split_identifier_into(std::string_view text, std::string& out) {
+  out.clear();
+  if (text.empty()) return;
   out.reserve(text.size() + text.size() / 4);
+  const bool ascii = unicode::is_ascii(text);
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (c == '_' || c == '-' || c == '.') c = ' ';
-    if (i > 0 && is_ascii_capital(c)) out.push_back(' ');
+    if (is_ascii_capital(c)) {
+      if (i > 0) out.push_back(' ');
+      if (ascii) c = static_cast<char>(c - 'A' + 'a');
+    }
     out.push_back(c);
   }
-  return out;
+  if (!ascii) out = unicode::to_lower(std::string_view(out));
 }
 
-}  // namespace
-
 std::string split_identifier(std::string_view text) {
-  if (text.empty()) return std::string();
-  std::string separated = separate_words(text);
-  if (unicode::is_ascii(separated)) {
-    for (char& c : separated)
-      if (is_ascii_capital(c)) c = static_cast<char>(c - 'A' + 'a');
-    return separated;
-  }
-  return unicode::to_lower(std::string_view(separated));
+  std::string out;
+  split_identifier_into(text, out);
+  return out;
 }
 
 WordIndex::WordIndex(const std::vector<std::string>& words) {

@@ -24,6 +24,8 @@ namespace tessarin::words {
 // "_", "-" and "." become blanks, a blank goes before every ASCII capital but
 // the first character, and the whole text is lower-cased.
 std::string split_identifier(std::string_view text);
+// The same into out, whose storage is reused.
+void split_identifier_into(std::string_view text, std::string& out);
 
 // ---- the one-pass scan of ASCII text
 

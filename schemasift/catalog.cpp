@@ -16,17 +16,6 @@ void append_joined(std::string& out, const std::vector<std::string>& items) {
   }
 }
 
-JsonList string_list(const std::vector<std::string>& items) {
-  JsonList out;
-  out.reserve(items.size());
-  for (const std::string& item : items) out.emplace_back(item);
-  return out;
-}
-
-JsonValue optional_string(const std::optional<std::string>& value) {
-  return value ? JsonValue(*value) : JsonValue();
-}
-
 // How many leading columns contribute descriptions and synonyms to a table's text.
 constexpr std::size_t kTableTextColumnLimit = 50;
 // Segment labels shared by the column and table texts.
@@ -130,9 +119,9 @@ JsonMap column_prompt_dict(const ColumnMeta& column) {
   out.append_new("name", column.name);
   out.append_new("type", column.type);
   out.append_new("description", column.description);
-  out.append_new("synonyms", string_list(column.synonyms));
+  out.append_new("synonyms", json_list(column.synonyms));
   out.append_new("role", column.role);
-  out.append_new("tags", string_list(column.tags));
+  out.append_new("tags", json_list(column.tags));
   out.append_new("nullable", column.nullable ? JsonValue(*column.nullable) : JsonValue());
   out.append_new("is_primary_key", column.is_primary_key);
   out.append_new("is_foreign_key", column.is_foreign_key);
@@ -151,8 +140,8 @@ JsonMap table_prompt_dict(const TableMeta& table) {
   columns.reserve(table.columns.size());
   for (const ColumnMeta& column : table.columns) columns.emplace_back(column_prompt_dict(column));
   out.append_new("columns", std::move(columns));
-  out.append_new("default_date_column", optional_string(table.default_date_column));
-  out.append_new("default_metric_column", optional_string(table.default_metric_column));
+  out.append_new("default_date_column", json_or_null(table.default_date_column));
+  out.append_new("default_metric_column", json_or_null(table.default_metric_column));
   out.append_new("row_count", table.row_count ? JsonValue(static_cast<long long>(*table.row_count))
                                               : JsonValue());
   return out;

@@ -93,6 +93,21 @@ std::vector<std::size_t> choose_positions(std::size_t n, std::int64_t top_k, dou
   return chosen;
 }
 
+// One entry per table, in catalog order, scored by score(position, table,
+// entry).
+template <class Score>
+std::vector<internal::TableScore> score_each_table(const MetadataCatalog& catalog, Score&& score) {
+  std::vector<internal::TableScore> scored;
+  scored.reserve(catalog.tables.size());
+  for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
+    internal::TableScore entry;
+    entry.position = i;
+    score(i, catalog.tables[i], entry);
+    scored.push_back(std::move(entry));
+  }
+  return scored;
+}
+
 }  // namespace
 
 // ---- tables ----
@@ -116,12 +131,8 @@ std::vector<internal::TableScore> Schemasift::score_table_positions(
     const internal::QueryTerms& terms, const MetadataCatalog& catalog, const QueryIntent& intent,
     const internal::Similarities& tfidf, const internal::Similarities& embedding,
     const WordSet& required_tables) const {
-  std::vector<internal::TableScore> scored;
-  scored.reserve(catalog.tables.size());
-  for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
-    const TableMeta& table = catalog.tables[i];
-    internal::TableScore entry;
-    entry.position = i;
+  return score_each_table(catalog, [&](std::size_t i, const TableMeta& table,
+                                       internal::TableScore& entry) {
     double lexical = _normalize_lexical(raw_table_score(terms, table, &entry.reasons));
     double best_column = 0.0;
     for (const ColumnMeta& col : table.columns)
@@ -129,9 +140,7 @@ std::vector<internal::TableScore> Schemasift::score_table_positions(
           std::max(best_column, _normalize_lexical(raw_column_score(terms, col, intent, nullptr)));
     entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
                               entry.reasons);
-    scored.push_back(std::move(entry));
-  }
-  return scored;
+  });
 }
 
 // A table or column that the question touches nowhere scores 0 on its
@@ -156,12 +165,8 @@ std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
     class_score[c] = _normalize_lexical(raw);
   }
 
-  std::vector<internal::TableScore> scored;
-  scored.reserve(catalog.tables.size());
-  for (std::size_t i = 0; i < catalog.tables.size(); ++i) {
-    const TableMeta& table = catalog.tables[i];
-    internal::TableScore entry;
-    entry.position = i;
+  return score_each_table(catalog, [&](std::size_t i, const TableMeta& table,
+                                       internal::TableScore& entry) {
     double lexical = 0.0;
     if (evidence.table_hit[i]) {
       lexical = _normalize_lexical(raw_table_score_from_evidence(terms, evidence, i));
@@ -181,9 +186,7 @@ std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
       if (untouched[c] != 0) best_column = std::max(best_column, class_score[c]);
     entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
                               entry.reasons);
-    scored.push_back(std::move(entry));
-  }
-  return scored;
+  });
 }
 
 void Schemasift::complete_reasons(const internal::QueryTerms& terms,
@@ -519,6 +522,7 @@ void Schemasift::add_bridge_tables(const internal::QueryTerms& terms,
   std::vector<std::size_t> entry_of(catalog.tables.size(), scored.size());
   for (std::size_t i = 0; i < scored.size(); ++i) entry_of[scored[i].position] = i;
   std::vector<std::size_t> positions;
+  positions.reserve(chosen.size());
   for (std::size_t i : chosen) positions.push_back(scored[i].position);
   for (internal::BridgeTable& bridge : internal::bridge_tables(
            catalog, positions, static_cast<std::size_t>(config.max_join_path_length))) {

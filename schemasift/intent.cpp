@@ -16,17 +16,6 @@ const std::array<std::string_view, 9> ROW_LISTING_PHRASES = {
 
 namespace {
 
-JsonList string_list(const std::vector<std::string>& items) {
-  JsonList out;
-  out.reserve(items.size());
-  for (const std::string& item : items) out.emplace_back(item);
-  return out;
-}
-
-JsonValue optional_int(const std::optional<std::int64_t>& value) {
-  return value ? JsonValue(static_cast<long long>(*value)) : JsonValue();
-}
-
 // Distinct tokens found in terms, sorted by code point (UTF-8 byte order is
 // code point order).
 std::vector<std::string> terms_in(const WordSet& distinct, const WordSet& terms) {
@@ -69,17 +58,17 @@ JsonMap QueryIntent::to_dict() const {
   JsonMap out;
   out.reserve(12);
   out.append_new("raw_question", raw_question);
-  out.append_new("tokens", string_list(tokens));
+  out.append_new("tokens", json_list(tokens));
   out.append_new("has_time_filter", has_time_filter);
   out.append_new("wants_trend", wants_trend);
   out.append_new("wants_metric", wants_metric);
   out.append_new("wants_grouping", wants_grouping);
   out.append_new("wants_table_rows", wants_table_rows);
-  out.append_new("top_n", optional_int(top_n));
-  out.append_new("bottom_n", optional_int(bottom_n));
-  out.append_new("metric_terms", string_list(metric_terms));
-  out.append_new("dimension_terms", string_list(dimension_terms));
-  out.append_new("date_terms", string_list(date_terms));
+  out.append_new("top_n", json_or_null(top_n));
+  out.append_new("bottom_n", json_or_null(bottom_n));
+  out.append_new("metric_terms", json_list(metric_terms));
+  out.append_new("dimension_terms", json_list(dimension_terms));
+  out.append_new("date_terms", json_list(date_terms));
   return out;
 }
 

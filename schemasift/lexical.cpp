@@ -51,21 +51,6 @@ bool is_one_of(std::string_view value, std::string_view a, std::string_view b) {
   return value == a || value == b;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
-bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
-
-// Bit of a token's first character (a letter or digit, lower-cased).
-int first_char_bit(char c) {
-  if (is_upper(c)) return c - 'A';
-  if (is_lower(c)) return c - 'a';
-  return 26 + (c - '0');
-}
-
-std::uint64_t length_bit(std::size_t length) {
-  return std::uint64_t{1} << std::min<std::size_t>(length, 63);
-}
-
 // Marks the question tokens that occur in text.
 void mark_tokens(const internal::QueryTerms& q, std::string_view text) {
   internal::for_each_scoring_token(
@@ -124,8 +109,6 @@ void add_reason(std::vector<std::string>* reasons, std::string_view reason) {
 
 namespace internal {
 
-const WordSet kNoStopwords{};
-
 QueryTerms::QueryTerms(std::string_view question, const QueryIntent& intent)
     : tokens(intent.tokens.begin(), intent.tokens.end()) {
   std::sort(tokens.begin(), tokens.end());
@@ -134,14 +117,12 @@ QueryTerms::QueryTerms(std::string_view question, const QueryIntent& intent)
   matchable.reserve(tokens.size());
   for (const std::string& token : tokens) {
     // Document tokens are non-empty runs of a-z and 0-9 without stop words.
-    bool plain = !token.empty() && std::all_of(token.begin(), token.end(),
-                                               [](char c) { return is_lower(c) || is_digit(c); });
-    bool usable = plain && DEFAULT_STOPWORDS.find(token) == DEFAULT_STOPWORDS.end();
+    bool plain = !token.empty() && std::all_of(token.begin(), token.end(), [](char c) {
+      return words::kTextBytes[static_cast<unsigned char>(c)] == words::kWordByte;
+    });
+    bool usable = plain && !DEFAULT_STOPWORD_INDEX.contains(token);
     matchable.push_back(usable);
-    if (usable) {
-      first_chars_ |= std::uint64_t{1} << first_char_bit(token[0]);
-      lengths_ |= length_bit(token.size());
-    }
+    if (usable) filter_.add(token);
   }
   lower_into(question, lower);
   for (std::string_view word : kCountWords) has_count_word = has_count_word || find(word) != npos;
@@ -162,8 +143,8 @@ void QueryTerms::mark(std::string_view lower_token) const {
 }
 
 void QueryTerms::mark_ascii(const char* token, std::size_t length) const {
-  if (!(first_chars_ >> first_char_bit(token[0]) & 1) || !(lengths_ & length_bit(length))) return;
-  char first = is_upper(token[0]) ? static_cast<char>(token[0] - 'A' + 'a') : token[0];
+  if (!filter_.may_hold(token, length)) return;
+  const char first = static_cast<char>(token[0] | 0x20);  // a letter or digit
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const std::string& t = tokens[i];
     if (t.size() == length && t[0] == first && matchable[i] &&
@@ -198,20 +179,8 @@ void lower_into(std::string_view text, std::string& out) {
 }
 
 void split_identifier_into(std::string_view text, std::string& out) {
-  if (has_non_ascii(text)) {
-    out = _split_identifier(text);
-    return;
-  }
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') {
-      if (i > 0) out.push_back(' ');
-      out.push_back(static_cast<char>(c - 'A' + 'a'));
-    } else {
-      out.push_back(c == '_' || c == '-' || c == '.' ? ' ' : c);
-    }
-  }
+  detail::check_utf8(text);
+  words::split_identifier_into(text, out);
 }
 
 }  // namespace internal

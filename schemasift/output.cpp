@@ -26,7 +26,8 @@ namespace tessarin::schemasift {
 
 namespace {
 
-// Stage 2 of the budget keeps at least this many columns per table.
+// When the budget cuts columns (after dropping descriptions, synonyms and
+// samples, before dropping tables), it keeps at least this many per table.
 constexpr std::int64_t kMinBudgetColumns = 3;
 // Hex digits of the SHA-256 kept in catalog_hash.
 constexpr std::size_t kHashDigits = 16;
@@ -397,7 +398,7 @@ JsonMap column_map(const ScoredColumn& scored, const SelectorConfig& config) {
   if (col.is_foreign_key) out.append_new(std::string(internal::kKeyIsForeignKey), true);
   if (config.include_sample_values && !col.sample_values.empty()) {
     // A negative count keeps nothing rather than counting from the end.
-    std::size_t n = static_cast<std::size_t>(
+    const auto n = static_cast<std::ptrdiff_t>(
         std::clamp<std::int64_t>(config.max_sample_values_per_column, 0,
                                  static_cast<std::int64_t>(col.sample_values.size())));
     out.append_new(std::string(internal::kKeySampleValues),

@@ -32,26 +32,24 @@ SelectorConfig SelectorConfig::high_recall(std::optional<std::string> model_name
 std::string SelectionMetrics::summary() const {
   std::string out;
   out.reserve(128);
-  out += "tables ";
-  out += std::to_string(input_tables);
-  out += kArrow;
-  out += std::to_string(output_tables);
-  out += " (";
-  out += format_fixed(table_reduction_percent, 1);
-  out += "% cut), columns ";
-  out += std::to_string(input_columns);
-  out += kArrow;
-  out += std::to_string(output_columns);
-  out += " (";
-  out += format_fixed(column_reduction_percent, 1);
-  out += "% cut), tokens ~";
-  out += std::to_string(input_estimated_tokens);
-  out += kArrow;
-  out += "~";
-  out += std::to_string(output_estimated_tokens);
-  out += " (";
-  out += format_fixed(token_reduction_percent, 1);
-  out += "% cut), compression ";
+  // "<label><before> -> <after> (<cut>% cut), ": before and after carry the
+  // marker ("~" for estimates).
+  auto add_cut = [&](std::string_view label, std::string_view marker, std::int64_t before,
+                     std::int64_t after, double percent) {
+    out += label;
+    out += marker;
+    out += std::to_string(before);
+    out += kArrow;
+    out += marker;
+    out += std::to_string(after);
+    out += " (";
+    out += format_fixed(percent, 1);
+    out += "% cut), ";
+  };
+  add_cut("tables ", "", input_tables, output_tables, table_reduction_percent);
+  add_cut("columns ", "", input_columns, output_columns, column_reduction_percent);
+  add_cut("tokens ", "~", input_estimated_tokens, output_estimated_tokens, token_reduction_percent);
+  out += "compression ";
   out += format_fixed(compression_ratio, 2);
   out += "x";
   return out;

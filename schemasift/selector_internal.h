@@ -113,40 +113,25 @@ struct QueryTerms {
   void mark(std::string_view lower_token) const;
 
  private:
-  // Quick rejection: bits of the first characters and lengths (63 and more
-  // share the top bit) of the matchable tokens.
-  std::uint64_t first_chars_ = 0;
-  std::uint64_t lengths_ = 0;
+  // Quick rejection of document tokens no matchable token equals.
+  words::FirstByteLengthFilter filter_;
 };
 
-// Documents are scanned without stop words; the question side already
-// knows which of its tokens are stop words (see QueryTerms::matchable).
-extern const WordSet kNoStopwords;
-
-// Calls the tokens of text that lexical scoring compares with the question.
-// ASCII text is scanned in place: a token is a letter or digit followed by
-// lower-case letters and digits (every capital starts a new one), as
-// tokenize() splits it, given to ascii(start, length) as it stands (only its
-// first character may be a capital). Other text goes through tokenize's
-// rules, and each lower-case token to lowered(token).
+// Calls the tokens of text that lexical scoring compares with the question
+// (documents are scanned without stop words: the question side knows which
+// of its tokens are stop words, see QueryTerms::matchable). ASCII text is
+// scanned in place, each token given to ascii(start, length) as it stands
+// (only its first character may be a capital); other text goes through
+// tokenize's rules, and each lower-case token to lowered(token).
 template <class Ascii, class Lowered>
 void for_each_scoring_token(std::string_view text, Ascii&& ascii, Lowered&& lowered) {
   if (detail::has_non_ascii(text)) {
-    for_each_token(text, &kNoStopwords, lowered);
+    detail::check_utf8(text);
+    words::for_each_word(text, lowered);
     return;
   }
-  auto is_lower_or_digit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    if (!detail::is_ascii_alnum(*p)) {
-      ++p;
-      continue;
-    }
-    const char* start = p++;
-    while (p < end && is_lower_or_digit(*p)) ++p;
-    ascii(start, static_cast<std::size_t>(p - start));
-  }
+  std::size_t escapes = 0;
+  words::scan_ascii_words(text, words::kTextBytes, ascii, escapes);
 }
 
 // The fields of a column whose tokens count towards its lexical score.

@@ -54,17 +54,17 @@ SentenceEncoderLoader& encoder_loader() {
   return loader;
 }
 
-// Ids and texts of the documents, both in map order.
-void split_docs(const DocTexts& docs, std::vector<std::string>& ids,
-                std::vector<std::string_view>& texts) {
+// The texts of the documents, their ids into ids, both in map order.
+std::vector<std::string_view> split_docs(const DocTexts& docs, std::vector<std::string>& ids) {
   ids.clear();
-  texts.clear();
   ids.reserve(docs.size());
+  std::vector<std::string_view> texts;
   texts.reserve(docs.size());
   for (const auto& [id, text] : docs) {
     ids.push_back(id);
     texts.push_back(text);
   }
+  return texts;
 }
 
 // The texts of the documents, in map order.
@@ -151,37 +151,53 @@ DocScores pair_scores(const std::vector<std::string>& doc_ids, const std::vector
   return out;
 }
 
-// ---- TF-IDF ----
+namespace {
 
-OptionalTfidfBackend::OptionalTfidfBackend() {
+// Runs load(): a facility that cannot be loaded (any error but an interrupt)
+// is simply not there.
+template <class Load>
+bool loaded(Load&& load) {
   try {
-    if (tfidf_factory()) vectorizer = tfidf_factory()();
-    available = vectorizer != nullptr;
+    return load();
   } catch (const FacilityInterrupted&) {
     throw;
   } catch (...) {
-    // A facility that cannot be loaded is simply not there.
-    vectorizer.reset();
-    available = false;
+    return false;
   }
 }
 
-void OptionalTfidfBackend::build(const DocTexts& doc_text_by_id) {
-  if (!available || !vectorizer) return;
-  std::vector<std::string_view> texts;
-  split_docs(doc_text_by_id, doc_ids, texts);
-  matrix = vectorizer->fit_transform(texts);
-}
-
-DocScores OptionalTfidfBackend::score(std::string_view question) const {
-  if (!available || !vectorizer || !matrix) return {};
+// The facility's similarities paired with the ids; none when it fails.
+template <class Similarities>
+DocScores scores_or_none(const std::vector<std::string>& doc_ids, Similarities&& similarities) {
   try {
-    return pair_scores(doc_ids, vectorizer->cosine_similarity(*matrix, question));
+    return pair_scores(doc_ids, similarities());
   } catch (const FacilityInterrupted&) {
     throw;
   } catch (...) {
     return {};
   }
+}
+
+}  // namespace
+
+// ---- TF-IDF ----
+
+OptionalTfidfBackend::OptionalTfidfBackend() {
+  available = loaded([&] {
+    if (tfidf_factory()) vectorizer = tfidf_factory()();
+    return vectorizer != nullptr;
+  });
+  if (!available) vectorizer.reset();
+}
+
+void OptionalTfidfBackend::build(const DocTexts& doc_text_by_id) {
+  if (!available || !vectorizer) return;
+  matrix = vectorizer->fit_transform(split_docs(doc_text_by_id, doc_ids));
+}
+
+DocScores OptionalTfidfBackend::score(std::string_view question) const {
+  if (!available || !vectorizer || !matrix) return {};
+  return scores_or_none(doc_ids, [&] { return vectorizer->cosine_similarity(*matrix, question); });
 }
 
 // ---- sentence embeddings ----
@@ -190,33 +206,21 @@ OptionalEmbeddingBackend::OptionalEmbeddingBackend(std::optional<std::string> mo
     : model_name_or_path(std::move(model_name_or_path)) {
   const auto& name = this->model_name_or_path;
   if (!name || name->empty()) return;
-  try {
+  available = loaded([&] {
     if (encoder_loader()) model = encoder_loader()(*name);
-    available = model != nullptr;
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    model.reset();
-    available = false;
-  }
+    return model != nullptr;
+  });
+  if (!available) model.reset();
 }
 
 void OptionalEmbeddingBackend::build(const DocTexts& doc_text_by_id) {
   if (!available || !model) return;
-  std::vector<std::string_view> texts;
-  split_docs(doc_text_by_id, doc_ids, texts);
-  embeddings = model->encode(texts);
+  embeddings = model->encode(split_docs(doc_text_by_id, doc_ids));
 }
 
 DocScores OptionalEmbeddingBackend::score(std::string_view question) const {
   if (!available || !model || !embeddings) return {};
-  try {
-    return pair_scores(doc_ids, model->similarities(*embeddings, question));
-  } catch (const FacilityInterrupted&) {
-    throw;
-  } catch (...) {
-    return {};
-  }
+  return scores_or_none(doc_ids, [&] { return model->similarities(*embeddings, question); });
 }
 
 // ---- similarities by table and column ----
@@ -334,9 +338,7 @@ DocScores Schemasift::_get_embedding_scores(std::string_view question, const Doc
   OptionalEmbeddingBackend backend(config.embedding_model_name_or_path);
   if (!backend.available) return {};
   if (config.show_progress_bar) {
-    std::vector<std::string_view> texts;
-    split_docs(docs, backend.doc_ids, texts);
-    backend.embeddings = backend.model->encode_with_progress(texts);
+    backend.embeddings = backend.model->encode_with_progress(split_docs(docs, backend.doc_ids));
   } else {
     backend.build(docs);
   }

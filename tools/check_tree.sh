@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks of the tree beside the tests: the Unicode tables regenerate
 # byte-identical, ruff finds nothing in the Python sources, and clang-tidy
-# finds nothing in the turnmend and common sources.
+# finds nothing in the common, turnmend and schemasift sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +35,6 @@ fi
 # clang-tidy reads the compile commands of a configured (not built) tree.
 cmake -S . -B build/tidy "${generator[@]}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DTESSARIN_BUILD_EXAMPLES=OFF >/dev/null
-printf '%s\n' turnmend/*.cpp common/*.cpp |
+printf '%s\n' turnmend/*.cpp common/*.cpp schemasift/*.cpp |
   xargs -P2 -n1 clang-tidy -p build/tidy --quiet 2> >(grep -v 'warnings generated' >&2)
-echo "clang-tidy: turnmend and common are clean"
+echo "clang-tidy: turnmend, schemasift and common are clean"

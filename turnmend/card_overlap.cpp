@@ -42,13 +42,7 @@ template <class Sink>
 // JSON text of a double, as the writer gives it.
 void json_double_text(double x, std::string& out) {
   out.clear();
-  if (std::isnan(x)) {
-    out = "NaN";
-  } else if (std::isinf(x)) {
-    out = x < 0 ? "-Infinity" : "Infinity";
-  } else {
-    append_float_repr(out, x);
-  }
+  append_json_double(out, x);
 }
 
 // Walks a card's searchable text piece by piece and hands every word (stop

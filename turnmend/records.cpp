@@ -74,13 +74,6 @@ std::optional<JsonMap> read_optional_map(const JsonValue& v, Fail fail) {
   return v.as_map();
 }
 
-JsonValue optional_text(const std::optional<std::string>& text) {
-  return text ? JsonValue(*text) : JsonValue();
-}
-template <class T>
-JsonValue optional_number(const std::optional<T>& number) {
-  return number ? JsonValue(*number) : JsonValue();
-}
 JsonList string_list(const StringList& items, std::size_t limit = static_cast<std::size_t>(-1)) {
   JsonList out;
   std::size_t n = std::min(limit, items.size());
@@ -296,7 +289,7 @@ JsonMap TurnContextCard::to_resolver_summary(std::int64_t /*max_chars*/) const {
   out.append_new("turn_id", turn_id);
   out.append_new("task_type", task_type);
   out.append_new("artifact_type", artifact_type);
-  out.append_new("artifact_id", optional_text(artifact_id));
+  out.append_new("artifact_id", json_or_null(artifact_id));
   out.append_new("user_question", compact_text(std::string_view(user_question), 180));
   out.append_new("resolved_question", compact_text(std::string_view(resolved_question), 220));
   out.append_new("assistant_answer_summary",
@@ -366,15 +359,15 @@ JsonMap IntentDelta::to_dict() const {
   JsonMap out;
   out.reserve(11);
   out.append_new("operation", operation);
-  out.append_new("granularity", optional_text(granularity));
-  out.append_new("dimension_hint", optional_text(dimension_hint));
-  out.append_new("metric_hint", optional_text(metric_hint));
-  out.append_new("filter_hint", optional_text(filter_hint));
-  out.append_new("sort_hint", optional_text(sort_hint));
-  out.append_new("compare_hint", optional_text(compare_hint));
-  out.append_new("top_n", optional_number(top_n));
-  out.append_new("bottom_n", optional_number(bottom_n));
-  out.append_new("replace_numeric_value", optional_number(replace_numeric_value));
+  out.append_new("granularity", json_or_null(granularity));
+  out.append_new("dimension_hint", json_or_null(dimension_hint));
+  out.append_new("metric_hint", json_or_null(metric_hint));
+  out.append_new("filter_hint", json_or_null(filter_hint));
+  out.append_new("sort_hint", json_or_null(sort_hint));
+  out.append_new("compare_hint", json_or_null(compare_hint));
+  out.append_new("top_n", json_or_null(top_n));
+  out.append_new("bottom_n", json_or_null(bottom_n));
+  out.append_new("replace_numeric_value", json_or_null(replace_numeric_value));
   out.append_new("raw_hints", string_list(raw_hints));
   return out;
 }
@@ -397,7 +390,7 @@ JsonMap ContextResolution::to_dict(bool include_candidates) const {
   out.append_new("current_question", current_question);
   out.append_new("resolved_question", resolved_question);
   out.append_new("metadata_search_query", metadata_search_query);
-  out.append_new("base_turn_id", optional_number(base_turn_id));
+  out.append_new("base_turn_id", json_or_null(base_turn_id));
   out.append_new("use_previous_state", use_previous_state);
   out.append_new("intent_delta", intent_delta.to_dict());
   out.append_new("required_tables", string_list(required_tables));
@@ -408,8 +401,8 @@ JsonMap ContextResolution::to_dict(bool include_candidates) const {
   out.append_new("anchor_metadata_ids", string_list(anchor_metadata_ids));
   out.append_new("allow_related_tables", allow_related_tables);
   out.append_new("confidence", confidence);
-  out.append_new("reason", optional_text(reason));
-  out.append_new("clarification_question", optional_text(clarification_question));
+  out.append_new("reason", json_or_null(reason));
+  out.append_new("clarification_question", json_or_null(clarification_question));
   if (include_candidates) {
     JsonList list;
     list.reserve(candidates.size());

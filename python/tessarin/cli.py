@@ -55,18 +55,30 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _add_command(subparsers: Any, name: str, run: Any, help: str, description: str,
+                 arguments: list[tuple[str, str]]) -> argparse.ArgumentParser:
+    """A subcommand that run() carries out, with positional (name, help) arguments."""
+    p = subparsers.add_parser(name, help=help, description=description)
+    for dest, text in arguments:
+        p.add_argument(dest, metavar=dest.upper(), help=text)
+    p.set_defaults(run=run, parser=p)
+    return p
+
+
 def _add_select(subparsers: Any) -> None:
-    p = subparsers.add_parser(
+    p = _add_command(
+        subparsers,
         "select",
+        _run_select,
         help="select the tables, columns and joins a question needs from a catalog",
         description=(
             "Select from CATALOG the tables, columns and joins that QUESTION needs "
             "(Schemasift.select). CATALOG is a JSON file with a catalog map in any "
             "accepted shape (see docs/catalogs.md), or - for standard input."
         ),
+        arguments=[("catalog", "catalog JSON file, or - for standard input"),
+                   ("question", "the question, in natural language")],
     )
-    p.add_argument("catalog", metavar="CATALOG", help="catalog JSON file, or - for standard input")
-    p.add_argument("question", metavar="QUESTION", help="the question, in natural language")
     p.add_argument(
         "--strategy",
         choices=_STRATEGIES,
@@ -117,21 +129,22 @@ def _add_select(subparsers: Any) -> None:
             "the text a caller puts in its prompt (default: %(default)s)"
         ),
     )
-    p.set_defaults(run=_run_select, parser=p)
 
 
 def _add_resolve(subparsers: Any) -> None:
-    p = subparsers.add_parser(
+    p = _add_command(
+        subparsers,
         "resolve",
+        _run_resolve,
         help="resolve a chat message against cards of earlier turns",
         description=(
             "Resolve MESSAGE against the turn cards in CARDS (Turnmend.resolve). CARDS "
             "is a JSON file with a list of card maps (see docs/cards.md), or - for "
             "standard input."
         ),
+        arguments=[("cards", "JSON file with a list of card maps, or -"),
+                   ("message", "the user's new chat message")],
     )
-    p.add_argument("cards", metavar="CARDS", help="JSON file with a list of card maps, or -")
-    p.add_argument("message", metavar="MESSAGE", help="the user's new chat message")
     p.add_argument(
         "--format",
         choices=_RESOLVE_FORMATS,
@@ -139,7 +152,6 @@ def _add_resolve(subparsers: Any) -> None:
         help="json: the resolution's to_dict() as indented JSON; text: one field a line "
         "(default: %(default)s)",
     )
-    p.set_defaults(run=_run_resolve, parser=p)
 
 
 def build_parser(

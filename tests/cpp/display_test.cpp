@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/sha256.h"
+#include "tests/cpp/test_support.h"
 
 namespace tessarin {
 namespace {
@@ -66,11 +67,7 @@ TEST(DisplayText, MatchesPythonStr) {
 }
 
 TEST(DisplayStringLiteral, EscapesAsPythonRepr) {
-  struct Case {
-    const char* text;
-    const char* repr;
-  };
-  const Case cases[] = {
+  const test_support::TextCase cases[] = {
       {"abc", "'abc'"},
       {"it's", "\"it's\""},
       {"'\"", "'\\'\"'"},
@@ -83,7 +80,7 @@ TEST(DisplayStringLiteral, EscapesAsPythonRepr) {
       {"\xf3\xa0\x80\x81", "'\\U000e0001'"},  // language tag
       {"\xf0\x9f\x98\x80", "'\xf0\x9f\x98\x80'"},
   };
-  for (const Case& c : cases) EXPECT_EQ(string_literal(c.text), c.repr) << c.text;
+  for (const auto& [text, repr] : cases) EXPECT_EQ(string_literal(text), repr) << text;
 }
 
 TEST(DisplayRoundTo, RoundsExactBinaryValueTiesToEven) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -16,6 +17,7 @@
 #include "schemasift/normalizer.h"
 #include "schemasift/records.h"
 #include "schemasift/text.h"
+#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {
@@ -47,6 +49,24 @@ TEST(SchemasiftText, SplitIdentifier) {
   };
   for (const auto& [input, expected] : cases)
     EXPECT_EQ(_split_identifier(input), expected) << input;
+}
+
+// Splitting inserts blanks, so the offset must be checked on the text given.
+TEST(SchemasiftText, MalformedTextIsReportedAtItsOwnOffset) {
+  for (std::string text : {"OrderDate\xC3", "a_B_c\xFF\xC3\xA9"}) {
+    const std::size_t bad = text.find_first_of("\xC3\xFF");
+    const std::function<void()> calls[] = {[&] { _split_identifier(text); },
+                                           [&] { tokenize(text); },
+                                           [&] { tokenize(text, &DATE_TERMS); }};
+    for (const auto& call : calls) {
+      try {
+        call();
+        ADD_FAILURE() << text;
+      } catch (const unicode::Utf8Error& e) {
+        EXPECT_EQ(e.byte_offset, bad) << text;
+      }
+    }
+  }
 }
 
 TEST(SchemasiftText, Tokenize) {
@@ -209,15 +229,7 @@ TEST(SchemasiftText, SafeFloat) {
 
 // ---------------------------------------------------------------- catalog
 
-RelationshipMeta relationship(std::string from_table, std::string from_column, std::string to_table,
-                              std::string to_column) {
-  RelationshipMeta r;
-  r.from_table = std::move(from_table);
-  r.from_column = std::move(from_column);
-  r.to_table = std::move(to_table);
-  r.to_column = std::move(to_column);
-  return r;
-}
+using test_support::relationship;
 
 TEST(SchemasiftCatalog, ColumnSearchableText) {
   ColumnMeta revenue;

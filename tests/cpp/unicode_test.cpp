@@ -6,6 +6,8 @@
 #include <set>
 #include <string>
 
+#include "tests/cpp/test_support.h"
+
 namespace tessarin::unicode {
 namespace {
 
@@ -86,11 +88,7 @@ TEST(UnicodeFold, ClassesShareOneFold) {
 }
 
 TEST(UnicodeLower, FullMappingAndFinalSigma) {
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  const Case cases[] = {
+  const test_support::TextCase cases[] = {
       {"ABC xyz", "abc xyz"},
       {"\xc4\xb0", "i\xcc\x87"},  // İ -> i + combining dot
       {"\xce\x9f\xce\x94\xce\x9f\xce\xa3", "\xce\xbf\xce\xb4\xce\xbf\xcf\x82"},  // ΟΔΟΣ -> οδος
@@ -105,7 +103,7 @@ TEST(UnicodeLower, FullMappingAndFinalSigma) {
       {" \xce\xa3x", " \xcf\x83x"},    // nothing cased before
       {"Caf\xc3\x89", "caf\xc3\xa9"},
   };
-  for (const Case& c : cases) EXPECT_EQ(to_lower(std::string_view(c.in)), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(to_lower(std::string_view(in)), out) << in;
   EXPECT_EQ(to_lower(std::u32string_view(U"\u0130X")), U"i\u0307x");
 }
 

@@ -85,6 +85,9 @@ class SplitIdentifier : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitIdentifier, SeparatesAndLowers) {
   EXPECT_EQ(split_identifier(GetParam().text), GetParam().split);
+  std::string reused = "left over from an earlier, longer split";
+  split_identifier_into(GetParam().text, reused);
+  EXPECT_EQ(reused, GetParam().split);
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, SplitIdentifier,

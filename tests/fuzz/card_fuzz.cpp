@@ -6,19 +6,16 @@
 #include <vector>
 
 #include "common/json_text.h"
+#include "tests/fuzz/fuzz_input.h"
 #include "turnmend/resolver.h"
 
 using namespace tessarin;
 using namespace tessarin::turnmend;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text(reinterpret_cast<const char*>(data), size);
-  JsonValue value;
-  try {
-    value = parse_json(text);
-  } catch (const JsonParseError&) {
-    return 0;
-  }
+  const std::optional<JsonValue> input = fuzz::input_json(data, size);
+  if (!input) return 0;
+  const JsonValue& value = *input;
   if (!value.is_map()) return 0;
   try {
     auto card = std::make_shared<const TurnContextCard>(TurnContextCard::from_map(value.as_map()));

@@ -8,15 +8,12 @@
 
 #include "common/display.h"
 #include "common/json_text.h"
+#include "tests/fuzz/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text(reinterpret_cast<const char*>(data), size);
-  tessarin::JsonValue value;
-  try {
-    value = tessarin::parse_json(text);
-  } catch (const tessarin::JsonParseError&) {
-    return 0;
-  }
+  const std::optional<tessarin::JsonValue> input = tessarin::fuzz::input_json(data, size);
+  if (!input) return 0;
+  const tessarin::JsonValue& value = *input;
   for (bool sort_keys : {false, true}) {
     tessarin::JsonWriteOptions options;
     options.sort_keys = sort_keys;

@@ -1,24 +1,11 @@
 """Programs that once ended the interpreter, each run in a subprocess (so a
 crash fails one test instead of the suite) and repeated inside it."""
 
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-
-def run_program(body, timeout=180):
-    """Runs the program in a fresh interpreter; fails with its output when it
-    dies, hangs or raises."""
-    code = textwrap.dedent(body)
-    try:
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"program did not finish within {timeout} s:\n{code}")
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    return done.stdout
+from support import run_program
 
 
 # --- Re-entrant conversion: a str() that changes the container being read ---

@@ -2,11 +2,7 @@
 or select on it with excluded tables, in a subprocess so that a crash fails
 this test only."""
 
-import subprocess
-import sys
-import textwrap
-
-import pytest
+from support import run_program
 
 _PROGRAM = """
     import sys, threading
@@ -47,10 +43,4 @@ _PROGRAM = """
 
 
 def test_select_on_a_catalog_record_shared_with_assigning_threads():
-    try:
-        done = subprocess.run([sys.executable, "-c", textwrap.dedent(_PROGRAM)],
-                              capture_output=True, text=True, timeout=300)
-    except subprocess.TimeoutExpired:
-        pytest.fail("select did not finish")
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    assert done.stdout.strip() == "done"
+    assert run_program(_PROGRAM, timeout=300).strip() == "done"

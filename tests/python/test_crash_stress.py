@@ -2,11 +2,7 @@
 the libraries with them: no crash and no error but the documented ones. Runs
 in a subprocess, bounded in calls and time."""
 
-import subprocess
-import sys
-import textwrap
-
-import pytest
+from support import run_program
 
 _PROGRAM = """
     import random, sys, threading
@@ -89,10 +85,4 @@ _PROGRAM = """
 
 
 def test_threads_changing_shared_inputs_while_calls_run():
-    try:
-        done = subprocess.run([sys.executable, "-c", textwrap.dedent(_PROGRAM)],
-                              capture_output=True, text=True, timeout=300)
-    except subprocess.TimeoutExpired:
-        pytest.fail("the stress program did not finish")
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
-    assert done.stdout.strip() == "done"
+    assert run_program(_PROGRAM, timeout=300).strip() == "done"

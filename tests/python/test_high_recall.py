@@ -15,6 +15,8 @@ import pytest
 
 from tessarin import schemasift as ss
 
+from support import install_sentence_transformers
+
 NEW_FIELDS = {"fuse_table_ranks": False, "max_join_path_length": 0,
               "table_score_drop_off": 0.0, "show_progress_bar": False}
 DEFAULT_DEBUG_KEYS = ["table_rankings", "selected_column_rankings", "strategy", "tfidf_available",
@@ -149,10 +151,7 @@ class RecordingModel:
 
 @pytest.fixture
 def recording_model(monkeypatch):
-    import types
-    module = types.ModuleType("sentence_transformers")
-    module.SentenceTransformer = RecordingModel
-    monkeypatch.setitem(sys.modules, "sentence_transformers", module)
+    install_sentence_transformers(monkeypatch, RecordingModel)
     RecordingModel.calls = []
     ss._clear_vector_caches()
     yield RecordingModel

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import tessarin.schemasift as ss
+from support import shuffled_keys
 
 # ---------------------------------------------------------------- text
 
@@ -126,17 +127,7 @@ _JSON = st.recursive(
 @given(_JSON, st.randoms(use_true_random=False))
 def test_stable_hash_matches_hashlib_and_ignores_key_order(value, rnd):
     assert ss.stable_hash(value) == _reference_hash(value)
-
-    def shuffled(v):
-        if isinstance(v, dict):
-            items = list(v.items())
-            rnd.shuffle(items)
-            return {k: shuffled(x) for k, x in items}
-        if isinstance(v, list):
-            return [shuffled(x) for x in v]
-        return v
-
-    assert ss.stable_hash(shuffled(value)) == ss.stable_hash(value)
+    assert ss.stable_hash(shuffled_keys(value, rnd)) == ss.stable_hash(value)
 
 
 def test_stable_hash_of_a_string_hashes_its_quotes():

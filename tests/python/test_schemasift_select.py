@@ -14,6 +14,8 @@ from hypothesis import strategies as st
 import tessarin
 from tessarin import schemasift as ss
 
+from support import shuffled_keys
+
 QUESTION = "Show total revenue by region for last 6 months"
 DEMO_SHA256 = "fd8aaff522acc06b02447ed2310cc98e4d438899b1a04d70b7b91c3c6ccc671c"
 
@@ -312,21 +314,12 @@ def test_results_round_trip_and_measure(catalog, question, budget, strategy):
 @settings(max_examples=60, deadline=None)
 @given(catalog=catalogs, seed=st.randoms())
 def test_catalog_hash_ignores_key_order(catalog, seed):
-    def shuffled(value):
-        if isinstance(value, dict):
-            items = list(value.items())
-            seed.shuffle(items)
-            return {k: shuffled(v) for k, v in items}
-        if isinstance(value, list):
-            return [shuffled(v) for v in value]
-        return value
-
     normalized = ss.CatalogNormalizer.normalize(catalog)
     a = lexical().select("q", normalized).metrics.catalog_hash
     assert a == ss.stable_hash(normalized.to_prompt_dict())
     for table in normalized.tables:
         for col in table.columns:
-            col.extra = shuffled(col.extra)
+            col.extra = shuffled_keys(col.extra, seed)
     assert lexical().select("q", normalized).metrics.catalog_hash == a
 
 

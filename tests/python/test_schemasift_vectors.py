@@ -5,7 +5,6 @@ and the sentence-embedding backend with a stand-in sentence_transformers."""
 import subprocess
 import sys
 import threading
-import types
 
 import numpy as np
 import pytest
@@ -15,6 +14,8 @@ from hypothesis import strategies as st
 import tessarin
 from tessarin import schemasift as ss
 from tessarin._core import schemasift as native
+
+from support import install_sentence_transformers
 
 QUESTION = "Show total revenue by region for last 6 months"
 
@@ -203,9 +204,7 @@ class FakeModel:
 
 @pytest.fixture
 def fake_sentence_transformers(monkeypatch):
-    module = types.ModuleType("sentence_transformers")
-    module.SentenceTransformer = FakeModel
-    monkeypatch.setitem(sys.modules, "sentence_transformers", module)
+    install_sentence_transformers(monkeypatch, FakeModel)
     FakeModel.made = []
     FakeModel.fail = ""
     native._clear_vector_caches()

@@ -21,43 +21,13 @@ from tessarin.turnmend import (
     resolve_context,
 )
 
+from support import demo_card_fields
+
 HERE = pathlib.Path(__file__).parent
 
 
 def demo_card():
-    return TurnContextCard(
-        turn_id=1,
-        user_question="Show total revenue by region for last 6 months",
-        resolved_question="Show total revenue by region for last 6 months",
-        assistant_answer_summary=(
-            "Generated SQL for total revenue grouped by region for the last 6 months."
-        ),
-        task_type="text_to_sql",
-        artifact_type="sql",
-        topic_keywords=["sales", "revenue", "region", "last 6 months"],
-        entities=["sales_orders", "revenue", "region", "order_date"],
-        selected_metadata_ids=[
-            "table:sales_orders",
-            "column:sales_orders.revenue",
-            "column:sales_orders.region",
-            "column:sales_orders.order_date",
-        ],
-        query_state={
-            "active_tables": ["sales_orders"],
-            "active_columns": ["revenue", "region", "order_date"],
-            "metrics": ["revenue"],
-            "dimensions": ["region"],
-            "date_columns": ["order_date"],
-            "group_by": ["region"],
-            "filters": [{"column": "order_date", "operation": "last_6_months"}],
-            "aggregation": {"function": "sum", "column": "revenue"},
-            "granularity": None,
-        },
-        sql=(
-            "SELECT region, sum(revenue) AS total_revenue FROM client_db.sales_orders "
-            "WHERE order_date >= addMonths(today(), -6) GROUP BY region"
-        ),
-    )
+    return TurnContextCard(**demo_card_fields())
 
 
 # ---------------------------------------------------------------- the two roads

@@ -13,30 +13,16 @@ from tessarin.turnmend import (
     Turnmend,
 )
 
+from support import demo_card_fields
+
 T = Turnmend()
 
 
 def demo_card(**changes):
-    fields = dict(
-        turn_id=1,
-        user_question="Show total revenue by region for last 6 months",
-        resolved_question="Show total revenue by region for last 6 months",
-        task_type="text_to_sql",
-        artifact_type="sql",
-        topic_keywords=["sales", "revenue", "region", "last 6 months"],
-        entities=["sales_orders", "revenue", "region", "order_date"],
-        query_state={
-            "active_tables": ["sales_orders"],
-            "active_columns": ["revenue", "region", "order_date"],
-            "metrics": ["revenue"],
-            "dimensions": ["region"],
-            "date_columns": ["order_date"],
-            "group_by": ["region"],
-            "filters": [{"column": "order_date", "operation": "last_6_months"}],
-            "aggregation": {"function": "sum", "column": "revenue"},
-            "granularity": None,
-        },
-    )
+    """The demonstration card without its answer summary, metadata ids and SQL."""
+    fields = demo_card_fields()
+    for name in ("assistant_answer_summary", "selected_metadata_ids", "sql"):
+        del fields[name]
     fields.update(changes)
     return TurnContextCard(**fields)
 
