@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "common/json_value.h"
+#include "tessarin/common/json_value.h"
 
 namespace tessarin::py {
 

@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "common/regex.h"
-#include "common/regex_internal.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/regex_internal.h"
 #include "convert.h"
 #include "register.h"
 

@@ -8,11 +8,11 @@
 
 #include <memory>
 
-#include "common/display.h"
+#include "tessarin/common/display.h"
 #include "record.h"
 #include "register.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::py {
 

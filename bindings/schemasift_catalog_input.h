@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "schemasift/catalog.h"
+#include "tessarin/schemasift/catalog.h"
 
 namespace tessarin::py {
 

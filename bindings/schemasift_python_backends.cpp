@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "schemasift/document_cache.h"
+#include "tessarin/schemasift/document_cache.h"
 
 namespace tessarin::py {
 

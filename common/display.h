@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/json_value.h"
+#include "tessarin/common/json_value.h"
 
 namespace tessarin {
 

@@ -1,10 +1,10 @@
 // Writing and reading the binary form of catalog records.
-#include "schemasift/catalog_codec.h"
+#include "tessarin/schemasift/catalog_codec.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::schemasift::codec {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "schemasift/catalog.h"
+#include "tessarin/schemasift/catalog.h"
 
 namespace tessarin::schemasift::codec {
 

@@ -1,6 +1,6 @@
 // Building the lexical index of a prepared catalog and finding what one
 // question touches in it.
-#include "schemasift/lexical_index.h"
+#include "tessarin/schemasift/lexical_index.h"
 
 #include <algorithm>
 #include <bit>

@@ -11,9 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "schemasift/catalog.h"
-#include "schemasift/selector_internal.h"
-#include "schemasift/text.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/selector_internal.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift::internal {
 

@@ -9,12 +9,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/sha256.h"
-#include "common/unicode.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/sha256.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 
 namespace tessarin::schemasift {
 

@@ -1,6 +1,6 @@
 // Preparing a catalog, the parts computed on first use, and the serialized
 // form.
-#include "schemasift/prepared.h"
+#include "tessarin/schemasift/prepared.h"
 
 #include <algorithm>
 #include <mutex>
@@ -9,10 +9,10 @@
 #include <thread>
 #include <utility>
 
-#include "schemasift/catalog_codec.h"
-#include "schemasift/lexical_index.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/schemasift/catalog_codec.h"
+#include "tessarin/schemasift/lexical_index.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 
 namespace tessarin::schemasift {
 

@@ -1,13 +1,13 @@
 // Text primitives and vocabularies of the metadata selector.
-#include "schemasift/text.h"
+#include "tessarin/schemasift/text.h"
 
 #include <cmath>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/python_float.h"
-#include "common/sha256.h"
-#include "common/unicode.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/python_float.h"
+#include "tessarin/common/sha256.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::schemasift {
 

@@ -16,10 +16,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "common/json_value.h"
-#include "common/regex.h"
-#include "common/unicode.h"
-#include "common/words.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/common/words.h"
 
 namespace tessarin::schemasift {
 

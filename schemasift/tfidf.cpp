@@ -1,7 +1,7 @@
 // Native TF-IDF index: one fitting pass that tokenizes, interns and counts
 // terms per document, then idf; scoring scans the rows and normalizes only
 // the rows that share a term with the question.
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/tfidf.h"
 
 #include <algorithm>
 #include <array>

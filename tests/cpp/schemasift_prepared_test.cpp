@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "schemasift/catalog_codec.h"
-#include "schemasift/normalizer.h"
-#include "schemasift/prepared.h"
-#include "schemasift/selector.h"
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/catalog_codec.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/prepared.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 namespace {

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_text.h"
-#include "turnmend/resolver.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/turnmend/resolver.h"
 
 using namespace tessarin;
 using namespace tessarin::turnmend;

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/json_text.h"
-#include "schemasift/normalizer.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/schemasift/normalizer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
