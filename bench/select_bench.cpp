@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "schemasift/normalizer.h"
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/selector.h"
 
 using namespace tessarin;
 using namespace tessarin::schemasift;

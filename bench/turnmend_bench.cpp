@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 
 using namespace tessarin;
 using namespace tessarin::turnmend;

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "common/json_value.h"
+#include "tessarin/common/json_value.h"
 
 namespace tessarin::py {
 

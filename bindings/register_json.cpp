@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/sha256.h"
-#include "common/unicode.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/sha256.h"
+#include "tessarin/common/unicode.h"
 #include "convert.h"
 #include "register.h"
 

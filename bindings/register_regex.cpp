@@ -10,9 +10,9 @@
 #include <variant>
 #include <vector>
 
-#include "common/regex.h"
-#include "common/regex_internal.h"
-#include "common/regex_replace.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/regex_internal.h"
+#include "tessarin/common/regex_replace.h"
 #include "convert.h"
 #include "register.h"
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "convert.h"
-#include "schemasift/records.h"
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/records.h"
+#include "tessarin/schemasift/selector.h"
 #include "schemasift_catalog_input.h"
 #include "schemasift_python_backends.h"
 

@@ -11,9 +11,9 @@
 
 #include "record.h"
 #include "register.h"
-#include "schemasift/catalog.h"
-#include "schemasift/intent.h"
-#include "schemasift/records.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/intent.h"
+#include "tessarin/schemasift/records.h"
 #include "schemasift_catalog_input.h"
 
 namespace tessarin::py {

@@ -16,7 +16,7 @@
 
 #include "convert.h"
 #include "register.h"
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/selector.h"
 #include "schemasift_catalog_input.h"
 #include "schemasift_prepared.h"
 #include "schemasift_python_backends.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::py {
 

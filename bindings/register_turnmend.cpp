@@ -2,7 +2,7 @@
 // primitives, the vocabulary constants and the error translation here; the
 // records, the resolver and its steps in register_turnmend_*.cpp.
 #include "register.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/turnmend/vocabulary.h"
 #include "turnmend_bindings.h"
 
 namespace tessarin::py {

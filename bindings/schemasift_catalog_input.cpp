@@ -1,10 +1,10 @@
 // Reading catalog dicts in place: the normalizer's rules over Python objects.
 #include "schemasift_catalog_input.h"
 
-#include "common/display.h"
+#include "tessarin/common/display.h"
 #include "convert.h"
-#include "schemasift/normalizer.h"
-#include "schemasift/normalizer_core.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/normalizer_core.h"
 
 namespace tessarin::py {
 

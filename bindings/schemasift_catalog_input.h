@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "schemasift/catalog.h"
-#include "schemasift/prepared.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/prepared.h"
 
 namespace tessarin::py {
 

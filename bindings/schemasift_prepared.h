@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "schemasift/prepared.h"
+#include "tessarin/schemasift/prepared.h"
 
 namespace tessarin::py {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "convert.h"
-#include "schemasift/document_cache.h"
+#include "tessarin/schemasift/document_cache.h"
 
 namespace tessarin::py {
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "schemasift/vector_backends.h"
+#include "tessarin/schemasift/vector_backends.h"
 
 namespace tessarin::py {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "convert.h"
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 
 namespace tessarin::py {
 

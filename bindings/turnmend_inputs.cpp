@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "common/display.h"
+#include "tessarin/common/display.h"
 
 namespace tessarin::py {
 

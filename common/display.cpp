@@ -1,12 +1,12 @@
 // Display and literal text of values, float repr, and exact decimal rounding.
-#include "common/display.h"
+#include "tessarin/common/display.h"
 
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
 #include <system_error>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/json_value.h"
+#include "tessarin/common/json_value.h"
 
 namespace tessarin {
 

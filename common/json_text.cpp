@@ -1,6 +1,6 @@
 // JSON writer with the exact output of Python's json.dumps, and a reader with
 // the acceptance of json.loads (NaN and the infinities included).
-#include "common/json_text.h"
+#include "tessarin/common/json_text.h"
 
 #include <algorithm>
 #include <array>
@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/display.h"
-#include "common/unicode.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin {
 

@@ -1,12 +1,12 @@
 // float() of Python over text.
-#include "common/python_float.h"
+#include "tessarin/common/python_float.h"
 
 #include <algorithm>
 #include <charconv>
 #include <limits>
 #include <string>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/regex.h"
-#include "common/unicode.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::regex_detail {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/regex_internal.h"
-#include "common/unicode.h"
+#include "tessarin/common/regex_internal.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin {
 namespace {

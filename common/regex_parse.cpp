@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "common/regex_internal.h"
-#include "common/unicode.h"
+#include "tessarin/common/regex_internal.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::regex_detail {
 

@@ -1,10 +1,10 @@
 // Replacement templates: reading them, expanding them, and sub/subn.
-#include "common/regex_replace.h"
+#include "tessarin/common/regex_replace.h"
 
 #include <cstdint>
 
-#include "common/regex_internal.h"
-#include "common/unicode.h"
+#include "tessarin/common/regex_internal.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin {
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/regex.h"
+#include "tessarin/common/regex.h"
 
 namespace tessarin {
 

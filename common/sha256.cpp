@@ -1,6 +1,6 @@
 // SHA-256 (FIPS 180-4) over a byte string: portable code, and the x86 SHA
 // extensions (SHA-NI) when the processor has them, chosen once at load time.
-#include "common/sha256.h"
+#include "tessarin/common/sha256.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
 // UTF-8 coding, character classes and case mappings over the generated
 // tables (see common/unicode_tables.h).
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 #include <algorithm>
 
-#include "common/unicode_tables.h"
+#include "tessarin/common/unicode_tables.h"
 
 namespace tessarin::unicode {
 

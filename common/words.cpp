@@ -1,5 +1,5 @@
 // The word engine: identifier splitting, word tables and the token estimate.
-#include "common/words.h"
+#include "tessarin/common/words.h"
 
 #include <cmath>
 

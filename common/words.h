@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::words {
 

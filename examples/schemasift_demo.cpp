@@ -2,7 +2,7 @@
 // metrics summary and the debug record.
 #include <iostream>
 
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/selector.h"
 
 int main() {
   std::cout << tessarin::schemasift::demo_output();

@@ -2,7 +2,7 @@
 // example card, each printed with its resolution as indented JSON.
 #include <iostream>
 
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 
 int main() {
   std::cout << tessarin::turnmend::demonstration_text();

@@ -5,7 +5,7 @@
 #include <exception>
 #include <thread>
 
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/selector.h"
 
 namespace tessarin::schemasift {
 

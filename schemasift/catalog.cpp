@@ -1,9 +1,9 @@
 // Searchable texts, membership tests and the prompt form of the catalog model.
-#include "schemasift/catalog.h"
+#include "tessarin/schemasift/catalog.h"
 
 #include <algorithm>
 
-#include "common/display.h"
+#include "tessarin/common/display.h"
 
 namespace tessarin::schemasift {
 

@@ -1,5 +1,5 @@
 // Writing and reading the binary form of catalog records.
-#include "schemasift/catalog_codec.h"
+#include "tessarin/schemasift/catalog_codec.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::schemasift::codec {
 

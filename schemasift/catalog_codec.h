@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "schemasift/catalog.h"
+#include "tessarin/schemasift/catalog.h"
 
 namespace tessarin::schemasift::codec {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string_view>
 
-#include "schemasift/catalog.h"
-#include "schemasift/prepared.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/prepared.h"
 
 namespace tessarin::schemasift::internal {
 

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <array>
 
-#include "schemasift/join_paths.h"
-#include "schemasift/lexical_index.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/schemasift/join_paths.h"
+#include "tessarin/schemasift/lexical_index.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 
 namespace tessarin::schemasift {
 

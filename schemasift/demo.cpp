@@ -1,7 +1,7 @@
 // The demonstration catalog and the demonstration run printed when the
 // selector is run as a program.
-#include "common/json_text.h"
-#include "schemasift/selector.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/schemasift/selector.h"
 
 namespace tessarin::schemasift {
 

@@ -1,5 +1,5 @@
 // Digest and stored copies of document lists for DocumentCache.
-#include "schemasift/document_cache.h"
+#include "tessarin/schemasift/document_cache.h"
 
 #include <cstring>
 

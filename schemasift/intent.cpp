@@ -1,10 +1,10 @@
 // The rule-based intent parser.
-#include "schemasift/intent.h"
+#include "tessarin/schemasift/intent.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::schemasift {
 

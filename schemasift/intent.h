@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_value.h"
-#include "schemasift/text.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift {
 

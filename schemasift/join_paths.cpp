@@ -1,6 +1,6 @@
 // Bridge tables: breadth-first search over the relationship graph from each
 // chosen table to the tables already connected.
-#include "schemasift/join_paths.h"
+#include "tessarin/schemasift/join_paths.h"
 
 #include <deque>
 #include <string_view>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "schemasift/catalog.h"
+#include "tessarin/schemasift/catalog.h"
 
 namespace tessarin::schemasift::internal {
 

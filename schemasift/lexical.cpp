@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/unicode.h"
-#include "schemasift/lexical_index.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/lexical_index.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 
 namespace tessarin::schemasift {
 

@@ -1,13 +1,13 @@
 // Building the lexical index of a prepared catalog, its serialized form, and
 // finding what one question touches in it.
-#include "schemasift/lexical_index.h"
+#include "tessarin/schemasift/lexical_index.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
 
-#include "schemasift/heap_size.h"
+#include "tessarin/schemasift/heap_size.h"
 
 namespace tessarin::schemasift::internal {
 

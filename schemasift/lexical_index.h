@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "schemasift/catalog.h"
-#include "schemasift/catalog_codec.h"
-#include "schemasift/selector_internal.h"
-#include "schemasift/text.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/catalog_codec.h"
+#include "tessarin/schemasift/selector_internal.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift::internal {
 

@@ -1,10 +1,10 @@
 // The catalog normalizer over JsonValue catalogs.
-#include "schemasift/normalizer.h"
+#include "tessarin/schemasift/normalizer.h"
 
 #include <deque>
 
-#include "common/display.h"
-#include "schemasift/normalizer_core.h"
+#include "tessarin/common/display.h"
+#include "tessarin/schemasift/normalizer_core.h"
 
 namespace tessarin::schemasift {
 

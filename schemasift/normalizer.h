@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_value.h"
-#include "schemasift/catalog.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/schemasift/catalog.h"
 
 namespace tessarin::schemasift {
 

@@ -29,12 +29,12 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_text.h"
-#include "common/json_value.h"
-#include "common/unicode.h"
-#include "schemasift/catalog.h"
-#include "schemasift/normalizer.h"
-#include "schemasift/text.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift::normalizer_core {
 

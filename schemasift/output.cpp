@@ -14,13 +14,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/sha256.h"
-#include "common/unicode.h"
-#include "schemasift/catalog_text.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/sha256.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/catalog_text.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 
 namespace tessarin::schemasift {
 

@@ -1,6 +1,6 @@
 // Preparing a catalog (at once, or while it is being read), the parts
 // computed on first use, and the serialized form.
-#include "schemasift/prepared.h"
+#include "tessarin/schemasift/prepared.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,13 +11,13 @@
 #include <thread>
 #include <utility>
 
-#include "schemasift/catalog_codec.h"
-#include "schemasift/catalog_text.h"
-#include "schemasift/heap_size.h"
-#include "schemasift/lexical_index.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/catalog_codec.h"
+#include "tessarin/schemasift/catalog_text.h"
+#include "tessarin/schemasift/heap_size.h"
+#include "tessarin/schemasift/lexical_index.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
+#include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "schemasift/catalog.h"
-#include "schemasift/vector_backends.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/vector_backends.h"
 
 namespace tessarin::schemasift {
 

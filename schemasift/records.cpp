@@ -1,7 +1,7 @@
 // Text and map renderings of the selection records.
-#include "schemasift/records.h"
+#include "tessarin/schemasift/records.h"
 
-#include "common/display.h"
+#include "tessarin/common/display.h"
 
 namespace tessarin::schemasift {
 

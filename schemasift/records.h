@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "common/json_value.h"
-#include "schemasift/catalog.h"
-#include "schemasift/intent.h"
-#include "schemasift/text.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/intent.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift {
 

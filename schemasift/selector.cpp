@@ -1,15 +1,15 @@
 // The selection pipeline: question check, catalog preparation, intent,
 // input measure, vector scores, table and column choice, joins, output
 // under the budget, metrics and the debug record.
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/selector.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "common/display.h"
-#include "common/unicode.h"
-#include "schemasift/normalizer.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/selector_internal.h"
 
 namespace tessarin::schemasift {
 

@@ -16,13 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include "common/json_value.h"
-#include "schemasift/catalog.h"
-#include "schemasift/intent.h"
-#include "schemasift/prepared.h"
-#include "schemasift/records.h"
-#include "schemasift/text.h"
-#include "schemasift/vector_backends.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/intent.h"
+#include "tessarin/schemasift/prepared.h"
+#include "tessarin/schemasift/records.h"
+#include "tessarin/schemasift/text.h"
+#include "tessarin/schemasift/vector_backends.h"
 
 namespace tessarin::schemasift {
 

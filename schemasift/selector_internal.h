@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "schemasift/catalog.h"
-#include "schemasift/intent.h"
-#include "schemasift/prepared.h"
-#include "schemasift/records.h"
-#include "schemasift/text.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/intent.h"
+#include "tessarin/schemasift/prepared.h"
+#include "tessarin/schemasift/records.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift::internal {
 

@@ -1,5 +1,5 @@
 // Text primitives of the metadata selector on the shared word engine.
-#include "schemasift/text.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift {
 

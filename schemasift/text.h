@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/unicode.h"
-#include "common/words.h"
-#include "schemasift/values.h"
-#include "schemasift/vocabulary.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/common/words.h"
+#include "tessarin/schemasift/values.h"
+#include "tessarin/schemasift/vocabulary.h"
 
 namespace tessarin::schemasift {
 

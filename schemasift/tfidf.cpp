@@ -2,8 +2,8 @@
 // document (tokens from tfidf_tokens), then idf; scoring scans the rows and
 // normalizes only the rows that share a term with the question, or reads
 // the matrix filed by term once the index is scored again or kept.
-#include "schemasift/tfidf.h"
-#include "schemasift/tfidf_tokens.h"
+#include "tessarin/schemasift/tfidf.h"
+#include "tessarin/schemasift/tfidf_tokens.h"
 
 #include <algorithm>
 #include <array>

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/unicode.h"
-#include "schemasift/vector_backends.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/vector_backends.h"
 
 namespace tessarin::schemasift {
 

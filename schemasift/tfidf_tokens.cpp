@@ -1,9 +1,9 @@
 // Tokenizing text for the native TF-IDF index.
-#include "schemasift/tfidf_tokens.h"
+#include "tessarin/schemasift/tfidf_tokens.h"
 
 #include <bit>
 
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::schemasift::tfidf_detail {
 

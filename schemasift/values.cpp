@@ -1,12 +1,12 @@
 // Readings of catalog values: flattened text, stable hash, forgiving float.
-#include "schemasift/values.h"
+#include "tessarin/schemasift/values.h"
 
 #include <stdexcept>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/python_float.h"
-#include "common/sha256.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/python_float.h"
+#include "tessarin/common/sha256.h"
 
 namespace tessarin::schemasift {
 

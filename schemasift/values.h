@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/json_value.h"
+#include "tessarin/common/json_value.h"
 
 namespace tessarin::schemasift {
 

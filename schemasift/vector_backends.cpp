@@ -1,13 +1,13 @@
 // The scoring documents, the two optional vector backends and the blend of
 // their similarities with the lexical score.
-#include "schemasift/vector_backends.h"
+#include "tessarin/schemasift/vector_backends.h"
 
 #include <cctype>
 
-#include "schemasift/document_cache.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/document_cache.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
+#include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 

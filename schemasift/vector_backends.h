@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "schemasift/text.h"
+#include "tessarin/schemasift/text.h"
 
 namespace tessarin::schemasift {
 

@@ -1,5 +1,5 @@
 // The fixed vocabularies of the metadata selector.
-#include "schemasift/vocabulary.h"
+#include "tessarin/schemasift/vocabulary.h"
 
 #include <iterator>
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "common/regex.h"
-#include "common/words.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/words.h"
 
 namespace tessarin::schemasift {
 

@@ -53,7 +53,24 @@ cmake -S tests/consumer -B build/consumer-installed "${generator[@]}" \
 cmake --build build/consumer-installed && build/consumer-installed/consumer
 cmake -S tests/consumer -B build/consumer-subdir "${generator[@]}" -DTESSARIN_SOURCE_DIR="$PWD" >/dev/null
 cmake --build build/consumer-subdir && build/consumer-subdir/consumer
+for internal in schemasift/selector_internal.h common/regex_internal.h; do
+  if [[ -e build/install/include/tessarin/$internal ]]; then
+    echo "internal header installed: $internal" >&2
+    exit 1
+  fi
+done
 echo "downstream CMake projects: find_package and add_subdirectory both link"
+
+# The C++ example prints what the command line prints.
+question="average score of students in each department"
+for format in summary json; do
+  flag=(); [[ $format == json ]] && flag=(--json)
+  cmp <(build/consumer-installed/consumer_catalog_select tests/consumer/catalog.json \
+          "$question" --top-k 2 "${flag[@]}") \
+      <(python -m tessarin.schemasift select tests/consumer/catalog.json "$question" \
+          --top-k 2 --format $format)
+done
+echo "C++ example: the same selection as the command line"
 
 # The C++ demonstration programs print the same bytes as the Python ones.
 for demo in turnmend schemasift; do

@@ -1,7 +1,7 @@
 // The card overlap meter: the two word overlaps that ranking computes for
 // every card on every resolve, measured in one pass over the card's pieces
 // without building its word lists.
-#include "turnmend/card_overlap.h"
+#include "tessarin/turnmend/card_overlap.h"
 
 #include <algorithm>
 #include <array>
@@ -12,11 +12,11 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/unicode.h"
-#include "common/words.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/common/words.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend::detail {
 

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "turnmend/records.h"
+#include "tessarin/turnmend/records.h"
 
 namespace tessarin::turnmend::detail {
 

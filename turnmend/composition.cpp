@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/display.h"
-#include "common/unicode.h"
-#include "turnmend/ranking.h"
-#include "turnmend/resolver.h"
-#include "turnmend/text.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/ranking.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/text.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/unicode.h"
-#include "turnmend/message_text.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/message_text.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "common/display.h"
-#include "common/python_float.h"
-#include "common/unicode.h"
-#include "turnmend/resolver.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/python_float.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/resolver.h"
 
 namespace tessarin::turnmend {
 

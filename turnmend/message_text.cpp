@@ -1,11 +1,11 @@
 // Text helpers of the resolver steps that read the message: code points,
 // regex group text and the values of matched digit runs.
-#include "turnmend/message_text.h"
+#include "tessarin/turnmend/message_text.h"
 
 #include <charconv>
 #include <limits>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::turnmend::detail {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/regex.h"
+#include "tessarin/common/regex.h"
 
 namespace tessarin::turnmend::detail {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "common/display.h"
-#include "common/words.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/words.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

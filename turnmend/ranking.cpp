@@ -1,18 +1,18 @@
 // Candidate ranking and reference detection: explicit turn and artifact
 // references in the message, the score of every recent card, the rule that
 // decides whether the best card is a safe base, and the question to ask back.
-#include "turnmend/ranking.h"
+#include "tessarin/turnmend/ranking.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
-#include "common/display.h"
-#include "common/unicode.h"
-#include "turnmend/card_overlap.h"
-#include "turnmend/message_text.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/card_overlap.h"
+#include "tessarin/turnmend/message_text.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

@@ -1,12 +1,12 @@
 // Turn cards and resolution records: card operations, building records from
 // maps, and the map conversions of results.
-#include "turnmend/records.h"
+#include "tessarin/turnmend/records.h"
 
 #include <algorithm>
 #include <array>
 
-#include "common/display.h"
-#include "turnmend/text.h"
+#include "tessarin/common/display.h"
+#include "tessarin/turnmend/text.h"
 
 namespace tessarin::turnmend {
 

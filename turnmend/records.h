@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/json_value.h"
-#include "turnmend/text.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/turnmend/text.h"
 
 namespace tessarin::turnmend {
 

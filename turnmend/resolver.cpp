@@ -1,14 +1,14 @@
 // Turnmend::resolve: the decision list, the result constructors, card
 // preparation, resolve_context and the demonstration run.
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 
 #include <algorithm>
 
-#include "common/json_text.h"
-#include "common/unicode.h"
-#include "turnmend/message_text.h"
-#include "turnmend/ranking.h"
-#include "turnmend/signals.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/message_text.h"
+#include "tessarin/turnmend/ranking.h"
+#include "tessarin/turnmend/signals.h"
 
 namespace tessarin::turnmend {
 

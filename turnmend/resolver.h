@@ -24,8 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "common/json_value.h"
-#include "turnmend/records.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/turnmend/records.h"
 
 namespace tessarin::turnmend {
 

@@ -1,13 +1,13 @@
 // Message signal predicates: suggestion requests, follow-up and modification
 // signals, pronoun back-references, risky references and complete questions.
-#include "turnmend/signals.h"
+#include "tessarin/turnmend/signals.h"
 
 #include <array>
 #include <cstring>
 
-#include "common/unicode.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 
 namespace tessarin::turnmend::detail {
 

@@ -1,15 +1,15 @@
 // Text primitives of the resolver; identifier splitting and the word scan
 // are the shared word engine's.
-#include "turnmend/text.h"
+#include "tessarin/turnmend/text.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "common/display.h"
-#include "common/json_text.h"
-#include "common/unicode.h"
-#include "common/words.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/common/words.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

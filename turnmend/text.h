@@ -10,8 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "common/json_value.h"
-#include "common/words.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/common/words.h"
 
 namespace tessarin::turnmend {
 

@@ -1,5 +1,5 @@
 // The resolver's module vocabulary, built once on first use.
-#include "turnmend/vocabulary.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/regex.h"
-#include "common/words.h"
-#include "turnmend/text.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/words.h"
+#include "tessarin/turnmend/text.h"
 
 namespace tessarin::turnmend {
 

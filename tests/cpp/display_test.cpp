@@ -1,6 +1,6 @@
 // Tests of display text, float repr, rounding and fixed-point formatting,
 // and of the SHA-256 digest.
-#include "common/display.h"
+#include "tessarin/common/display.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/sha256.h"
+#include "tessarin/common/sha256.h"
 #include "tests/cpp/test_support.h"
 
 namespace tessarin {

@@ -1,6 +1,6 @@
 // The cache of values computed from document lists, and its use for the
 // native TF-IDF facility.
-#include "schemasift/document_cache.h"
+#include "tessarin/schemasift/document_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "schemasift/selector.h"
-#include "schemasift/vector_backends.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/vector_backends.h"
 
 namespace tessarin::schemasift {
 namespace {

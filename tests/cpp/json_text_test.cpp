@@ -1,5 +1,5 @@
 // Tests of the JSON writer (json.dumps form) and reader (json.loads).
-#include "common/json_text.h"
+#include "tessarin/common/json_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "common/json_value.h"
+#include "tessarin/common/json_value.h"
 
 #include <gtest/gtest.h>
 

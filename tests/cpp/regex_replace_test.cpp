@@ -1,12 +1,12 @@
 // Tests of replacement templates: expansion as re.sub expands, sub and subn
 // with a count, and the faults a template can have.
-#include "common/regex_replace.h"
+#include "tessarin/common/regex_replace.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 #include "tests/cpp/test_support.h"
 
 namespace tessarin {

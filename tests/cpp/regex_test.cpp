@@ -1,7 +1,7 @@
 // Tests of the regex engine: the dialect, Python's find-all and replace
 // rules, compile errors, and long inputs that must neither overflow the stack
 // nor take quadratic time.
-#include "common/regex.h"
+#include "tessarin/common/regex.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 #include "tests/cpp/test_support.h"
 
 namespace tessarin {

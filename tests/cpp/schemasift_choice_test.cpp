@@ -2,7 +2,7 @@
 // top-k cut, intent columns and neighbour joins.
 #include <gtest/gtest.h>
 
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/selector.h"
 #include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {

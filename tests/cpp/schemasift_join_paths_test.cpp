@@ -2,8 +2,8 @@
 // small catalogs, directly and through a selection.
 #include <gtest/gtest.h>
 
-#include "schemasift/join_paths.h"
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/join_paths.h"
+#include "tessarin/schemasift/selector.h"
 
 namespace tessarin::schemasift {
 namespace {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <random>
 
-#include "common/unicode.h"
-#include "schemasift/selector.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/selector.h"
 #include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {

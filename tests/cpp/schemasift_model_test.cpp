@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "common/json_text.h"
-#include "common/sha256.h"
-#include "common/unicode.h"
-#include "schemasift/catalog.h"
-#include "schemasift/intent.h"
-#include "schemasift/normalizer.h"
-#include "schemasift/records.h"
-#include "schemasift/text.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/sha256.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/catalog.h"
+#include "tessarin/schemasift/intent.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/records.h"
+#include "tessarin/schemasift/text.h"
 #include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {

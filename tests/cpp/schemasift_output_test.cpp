@@ -4,10 +4,10 @@
 
 #include <cmath>
 
-#include "common/json_text.h"
-#include "common/unicode.h"
-#include "schemasift/selector.h"
-#include "schemasift/selector_internal.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 #include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {

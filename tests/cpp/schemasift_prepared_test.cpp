@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "common/json_text.h"
-#include "common/sha256.h"
-#include "common/unicode.h"
-#include "schemasift/catalog_codec.h"
-#include "schemasift/catalog_text.h"
-#include "schemasift/lexical_index.h"
-#include "schemasift/selector_internal.h"
-#include "schemasift/normalizer.h"
-#include "schemasift/prepared.h"
-#include "schemasift/selector.h"
-#include "schemasift/tfidf.h"
+#include "tessarin/common/json_text.h"
+#include "tessarin/common/sha256.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/schemasift/catalog_codec.h"
+#include "tessarin/schemasift/catalog_text.h"
+#include "tessarin/schemasift/lexical_index.h"
+#include "tessarin/schemasift/selector_internal.h"
+#include "tessarin/schemasift/normalizer.h"
+#include "tessarin/schemasift/prepared.h"
+#include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 namespace {

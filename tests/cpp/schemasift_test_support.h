@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/json_value.h"
-#include "schemasift/records.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/schemasift/records.h"
 
 namespace tessarin::schemasift::test_support {
 

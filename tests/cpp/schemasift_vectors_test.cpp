@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "schemasift/selector.h"
+#include "tessarin/schemasift/selector.h"
 #include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {

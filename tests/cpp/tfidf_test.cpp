@@ -1,6 +1,6 @@
 // Tests of the native TF-IDF index: tokens, idf, hand-computed similarities,
 // empty inputs and the vectorizer facility behind OptionalTfidfBackend.
-#include "schemasift/tfidf.h"
+#include "tessarin/schemasift/tfidf.h"
 
 #include <gtest/gtest.h>
 

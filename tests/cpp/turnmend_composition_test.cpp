@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <random>
 
-#include "common/display.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 #include "tests/cpp/turnmend_test_support.h"
 
 namespace tessarin::turnmend {

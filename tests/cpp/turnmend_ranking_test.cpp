@@ -7,12 +7,12 @@
 #include <limits>
 #include <random>
 
-#include "common/display.h"
-#include "common/unicode.h"
-#include "turnmend/card_overlap.h"
-#include "turnmend/ranking.h"
-#include "turnmend/resolver.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/card_overlap.h"
+#include "tessarin/turnmend/ranking.h"
+#include "tessarin/turnmend/resolver.h"
+#include "tessarin/turnmend/vocabulary.h"
 #include "tests/cpp/turnmend_test_support.h"
 
 namespace tessarin::turnmend {

@@ -1,9 +1,9 @@
 // Turn cards, records and their map conversions, the module vocabulary.
 #include <gtest/gtest.h>
 
-#include "common/unicode.h"
-#include "turnmend/records.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/records.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 #include "tests/cpp/turnmend_test_support.h"
 
 namespace tessarin::turnmend {

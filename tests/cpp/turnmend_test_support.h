@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/json_value.h"
-#include "turnmend/resolver.h"
+#include "tessarin/common/json_value.h"
+#include "tessarin/turnmend/resolver.h"
 
 namespace tessarin::turnmend::test_support {
 

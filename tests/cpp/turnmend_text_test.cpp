@@ -6,9 +6,9 @@
 #include <cmath>
 #include <random>
 
-#include "common/unicode.h"
-#include "turnmend/text.h"
-#include "turnmend/vocabulary.h"
+#include "tessarin/common/unicode.h"
+#include "tessarin/turnmend/text.h"
+#include "tessarin/turnmend/vocabulary.h"
 
 namespace tessarin::turnmend {
 namespace {

@@ -1,5 +1,5 @@
 // Tests of the UTF-8 coding, character classes and case mappings.
-#include "common/unicode.h"
+#include "tessarin/common/unicode.h"
 
 #include <gtest/gtest.h>
 

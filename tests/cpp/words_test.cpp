@@ -1,7 +1,7 @@
 // Tests of the shared word engine against the plain definitions: identifier
 // splitting then [a-zA-Z0-9_]+ runs, set membership, and Python's
 // max(1, math.ceil(n / chars_per_token)).
-#include "common/words.h"
+#include "tessarin/common/words.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <map>
 #include <random>
 
-#include "common/regex.h"
-#include "common/unicode.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/unicode.h"
 
 namespace tessarin::words {
 namespace {

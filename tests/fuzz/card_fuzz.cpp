@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json_text.h"
+#include "tessarin/common/json_text.h"
 #include "tests/fuzz/fuzz_input.h"
-#include "turnmend/resolver.h"
+#include "tessarin/turnmend/resolver.h"
 
 using namespace tessarin;
 using namespace tessarin::turnmend;

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "common/json_text.h"
+#include "tessarin/common/json_text.h"
 
 namespace tessarin::fuzz {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/display.h"
-#include "common/json_text.h"
+#include "tessarin/common/display.h"
+#include "tessarin/common/json_text.h"
 #include "tests/fuzz/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "common/regex.h"
-#include "common/regex_internal.h"
-#include "common/unicode.h"
+#include "tessarin/common/regex.h"
+#include "tessarin/common/regex_internal.h"
+#include "tessarin/common/unicode.h"
 
 namespace {
 
