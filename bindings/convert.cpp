@@ -124,13 +124,12 @@ JsonValue convert(nb::handle obj, int depth) {
 
 }  // namespace
 
-std::string python_type_name(nb::handle obj) {
-  return nb::type_name(obj.type()).c_str();
-}
+std::string python_type_name(nb::handle obj) { return nb::type_name(obj.type()).c_str(); }
 
 std::string to_utf8(nb::handle obj, const char* what) {
   if (!PyUnicode_Check(obj.ptr()))
-    throw nb::type_error((std::string(what) + " must be str, got " + python_type_name(obj)).c_str());
+    throw nb::type_error(
+        (std::string(what) + " must be str, got " + python_type_name(obj)).c_str());
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
   if (!text) throw nb::python_error();
@@ -168,7 +167,8 @@ JsonValue to_json(nb::handle obj) { return convert(obj, 0); }
 
 JsonMap to_json_map(nb::handle obj, const char* what) {
   if (!PyDict_Check(obj.ptr()))
-    throw nb::type_error((std::string(what) + " must be a dict, got " + python_type_name(obj)).c_str());
+    throw nb::type_error(
+        (std::string(what) + " must be a dict, got " + python_type_name(obj)).c_str());
   if (!has_only_str_keys(obj))
     throw nb::type_error((std::string(what) + " must have str keys").c_str());
   return convert_dict(obj, 0);
@@ -212,7 +212,8 @@ nb::object from_json(const JsonValue& value) {
       nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
       if (!list.is_valid()) throw nb::python_error();
       for (size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), from_json(items[i]).release().ptr());
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                        from_json(items[i]).release().ptr());
       return list;
     }
     case JsonValue::Kind::Map:

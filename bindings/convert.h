@@ -148,8 +148,8 @@ struct JsonValueTraits {
 };
 
 template <>
-struct type_caster<tessarin::JsonValue>
-    : converting_caster<tessarin::JsonValue, JsonValueTraits> {};
+struct type_caster<tessarin::JsonValue> : converting_caster<tessarin::JsonValue, JsonValueTraits> {
+};
 
 // OrderedMap<V> <-> dict with str keys, order kept.
 template <class V>
@@ -187,7 +187,8 @@ struct type_caster<tessarin::OrderedMap<V>> {
     object dict = steal(PyDict_New());
     if (!dict.is_valid()) return handle();
     for (auto& [key, item] : map) {
-      object k = steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+      object k =
+          steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
       object v = steal(ValueCaster::from_cpp(forward_like_<M>(item), policy, cleanup));
       if (!k.is_valid() || !v.is_valid()) return handle();
       if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) != 0) return handle();

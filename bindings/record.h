@@ -35,14 +35,20 @@ struct Tag {};
 // keeps the generic label).
 template <class M>
 constexpr FieldType plain_field_type() {
-  if constexpr (std::is_same_v<M, bool>) return {"bool", "bool"};
-  else if constexpr (std::is_same_v<M, std::int64_t> || std::is_same_v<M, int>) return {"int", "int"};
-  else if constexpr (std::is_same_v<M, double>) return {"float", "float"};
-  else if constexpr (std::is_same_v<M, std::string>) return {"str", "str"};
-  else if constexpr (std::is_same_v<M, JsonMap>) return {"dict", "collections.abc.Mapping[str, object]"};
+  if constexpr (std::is_same_v<M, bool>)
+    return {"bool", "bool"};
+  else if constexpr (std::is_same_v<M, std::int64_t> || std::is_same_v<M, int>)
+    return {"int", "int"};
+  else if constexpr (std::is_same_v<M, double>)
+    return {"float", "float"};
+  else if constexpr (std::is_same_v<M, std::string>)
+    return {"str", "str"};
+  else if constexpr (std::is_same_v<M, JsonMap>)
+    return {"dict", "collections.abc.Mapping[str, object]"};
   else if constexpr (std::is_same_v<M, std::vector<std::string>>)
     return {"list of str", "collections.abc.Sequence[str]"};
-  else return {nullptr, "object"};
+  else
+    return {nullptr, "object"};
 }
 
 template <class M>
@@ -70,8 +76,8 @@ FieldType field_type_of() {
 
 [[noreturn]] inline void raise_field_type(const std::string& owner, const char* field,
                                           const char* label, nb::handle value) {
-  throw nb::type_error((owner + "." + field + " must be " + label + ", got " + python_type_name(value))
-                           .c_str());
+  throw nb::type_error(
+      (owner + "." + field + " must be " + label + ", got " + python_type_name(value)).c_str());
 }
 
 // Converts a Python value for a field of type M; TypeError names the field.
@@ -79,7 +85,8 @@ template <class M>
 struct FieldConverter {
   static M convert(nb::handle value, const std::string& owner, const char* field) {
     M out;
-    if (!nb::try_cast<M>(value, out)) raise_field_type(owner, field, field_type_of<M>().label, value);
+    if (!nb::try_cast<M>(value, out))
+      raise_field_type(owner, field, field_type_of<M>().label, value);
     return out;
   }
 };
@@ -264,16 +271,16 @@ nb::class_<T>& Record<T>::finish() {
         }
         for (std::size_t i = 0; i < fields->size(); ++i)
           if ((*fields)[i].required && !given[i])
-            throw nb::type_error((name + "() missing required argument: '" +
-                                  (*fields)[i].name + "'")
-                                     .c_str());
+            throw nb::type_error(
+                (name + "() missing required argument: '" + (*fields)[i].name + "'").c_str());
       },
       nb::sig(signature.c_str()));
 
   cls_.def(
       "__eq__",
       [fields](nb::handle self, nb::handle other) -> nb::object {
-        if (!nb::isinstance<T>(other) || !self.type().is(other.type())) return nb::borrow(Py_NotImplemented);
+        if (!nb::isinstance<T>(other) || !self.type().is(other.type()))
+          return nb::borrow(Py_NotImplemented);
         for (const Field& f : *fields) {
           int eq = PyObject_RichCompareBool(f.get(self).ptr(), f.get(other).ptr(), Py_EQ);
           if (eq < 0) throw nb::python_error();

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
+#include "register.h"
 #include "tessarin/common/display.h"
 #include "tessarin/common/json_text.h"
 #include "tessarin/common/sha256.h"
 #include "tessarin/common/unicode.h"
-#include "convert.h"
-#include "register.h"
 
 namespace tessarin::py {
 

@@ -10,11 +10,11 @@
 #include <variant>
 #include <vector>
 
+#include "convert.h"
+#include "register.h"
 #include "tessarin/common/regex.h"
 #include "tessarin/common/regex_internal.h"
 #include "tessarin/common/regex_replace.h"
-#include "convert.h"
-#include "register.h"
 
 namespace tessarin::py {
 
@@ -125,8 +125,7 @@ nb::object sub(const Regex& re, nb::handle repl, nb::handle text) {
   } catch (const RegexGroupNameError& e) {
     throw nb::index_error(e.what());
   }
-  return to_str(
-      without_gil_if_long(re, t.size(), [&](const Regex& p) { return p.sub(*tpl, t); }));
+  return to_str(without_gil_if_long(re, t.size(), [&](const Regex& p) { return p.sub(*tpl, t); }));
 }
 
 enum class Anchor { kSearch, kMatch, kFull };

@@ -14,12 +14,12 @@
 #include "record.h"
 #include "register.h"
 #include "register_tfidf.h"
+#include "schemasift_catalog_input.h"
 #include "tessarin/schemasift/catalog.h"
 #include "tessarin/schemasift/intent.h"
 #include "tessarin/schemasift/normalizer.h"
 #include "tessarin/schemasift/records.h"
 #include "tessarin/schemasift/text.h"
-#include "schemasift_catalog_input.h"
 
 namespace tessarin::py {
 

@@ -5,8 +5,6 @@
 // snapshot by reference, every selection on it holds another reference
 // while it runs without the GIL, and nothing a caller does to the catalog
 // it was made from reaches it.
-#include "schemasift_prepared.h"
-
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
@@ -15,10 +13,11 @@
 #include <vector>
 
 #include "convert.h"
+#include "schemasift_catalog_input.h"
+#include "schemasift_prepared.h"
+#include "schemasift_python_backends.h"
 #include "tessarin/schemasift/records.h"
 #include "tessarin/schemasift/selector.h"
-#include "schemasift_catalog_input.h"
-#include "schemasift_python_backends.h"
 
 #ifndef TESSARIN_VERSION
 #error "TESSARIN_VERSION must name the package version"
@@ -87,7 +86,7 @@ nb::tuple state_of(const PreparedHandle& self) {
 }
 
 std::shared_ptr<ss::PreparedCatalog> core_from_payload(const std::string& kind,
-                                                        nb::handle payload) {
+                                                       nb::handle payload) {
   if (kind == kBinaryPayload) {
     if (!PyBytes_Check(payload.ptr())) raise_bad_state();
     // Read in place: the state tuple holds the bytes object, which nothing
@@ -173,8 +172,7 @@ void register_prepared_catalog(nb::module_& m) {
           },
           nb::arg("catalog"))
       .def_prop_ro(
-          "catalog",
-          [](const PreparedHandle& self) { return core_of(self)->catalog(); },
+          "catalog", [](const PreparedHandle& self) { return core_of(self)->catalog(); },
           nb::rv_policy::copy, "A copy of the prepared MetadataCatalog.")
       .def_prop_ro(
           "catalog_hash", [](const PreparedHandle& self) { return core_of(self)->catalog_hash(); },
@@ -197,12 +195,11 @@ void register_prepared_catalog(nb::module_& m) {
           "warm_up",
           [](const PreparedHandle& self, nb::handle config) {
             if (!config.is_none() && !nb::isinstance<ss::SelectorConfig>(config))
-              throw nb::type_error(("config must be a SelectorConfig or None, got " +
-                                    python_type_name(config))
-                                       .c_str());
-            ss::Schemasift selector(config.is_none()
-                                        ? ss::SelectorConfig{}
-                                        : nb::cast<const ss::SelectorConfig&>(config));
+              throw nb::type_error(
+                  ("config must be a SelectorConfig or None, got " + python_type_name(config))
+                      .c_str());
+            ss::Schemasift selector(config.is_none() ? ss::SelectorConfig{}
+                                                     : nb::cast<const ss::SelectorConfig&>(config));
             std::shared_ptr<const ss::PreparedCatalog> core = core_of(self);
             nb::gil_scoped_release release;
             selector.warm_up(*core);

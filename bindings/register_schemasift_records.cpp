@@ -11,10 +11,10 @@
 
 #include "record.h"
 #include "register.h"
+#include "schemasift_catalog_input.h"
 #include "tessarin/schemasift/catalog.h"
 #include "tessarin/schemasift/intent.h"
 #include "tessarin/schemasift/records.h"
-#include "schemasift_catalog_input.h"
 
 namespace tessarin::py {
 
@@ -193,7 +193,8 @@ void register_schemasift_selection_records(nb::module_& m) {
              "reaches it, the best column is kept.")
       .field("include_relationships", &SelectorConfig::include_relationships,
              "Emit the relationships whose two tables were both chosen.")
-      .field("include_neighbor_tables_for_joins", &SelectorConfig::include_neighbor_tables_for_joins,
+      .field("include_neighbor_tables_for_joins",
+             &SelectorConfig::include_neighbor_tables_for_joins,
              "Also emit relationships from a chosen table to a table that was not chosen "
              "(the far table itself is not added).")
       .field("include_primary_keys", &SelectorConfig::include_primary_keys,
@@ -201,10 +202,12 @@ void register_schemasift_selection_records(nb::module_& m) {
              "they pass `min_column_score`.")
       .field("include_foreign_keys", &SelectorConfig::include_foreign_keys,
              "Foreign-key columns get +0.05 (\"foreign key included\").")
-      .field("include_default_date_on_time_intent", &SelectorConfig::include_default_date_on_time_intent,
+      .field("include_default_date_on_time_intent",
+             &SelectorConfig::include_default_date_on_time_intent,
              "When the question has a time filter (\"last 6 months\"), the table's "
              "`default_date_column` gets +0.5.")
-      .field("include_default_metric_on_metric_intent", &SelectorConfig::include_default_metric_on_metric_intent,
+      .field("include_default_metric_on_metric_intent",
+             &SelectorConfig::include_default_metric_on_metric_intent,
              "When the question asks for a metric (\"total revenue\"), the table's "
              "`default_metric_column` gets +0.5.")
       .field("max_output_chars", &SelectorConfig::max_output_chars,
@@ -218,8 +221,7 @@ void register_schemasift_selection_records(nb::module_& m) {
              "Characters per token for the token estimates of the metrics.")
       .field("include_descriptions", &SelectorConfig::include_descriptions,
              "Emit table and column descriptions.")
-      .field("include_synonyms", &SelectorConfig::include_synonyms,
-             "Emit column synonyms.")
+      .field("include_synonyms", &SelectorConfig::include_synonyms, "Emit column synonyms.")
       .field("include_sample_values", &SelectorConfig::include_sample_values,
              "Emit column sample values (see `catalog_from_database(..., sample_values=n)`).")
       .field("max_sample_values_per_column", &SelectorConfig::max_sample_values_per_column,
@@ -228,16 +230,13 @@ void register_schemasift_selection_records(nb::module_& m) {
              "question words in the table name (split at `_` and camel case)")
       .field("table_business_name_weight", &SelectorConfig::table_business_name_weight,
              "words in the table's business name")
-      .field("table_tag_weight", &SelectorConfig::table_tag_weight,
-             "words in the table's tags")
+      .field("table_tag_weight", &SelectorConfig::table_tag_weight, "words in the table's tags")
       .field("table_description_weight", &SelectorConfig::table_description_weight,
              "words in the table's description")
-      .field("column_name_weight", &SelectorConfig::column_name_weight,
-             "words in the column name")
+      .field("column_name_weight", &SelectorConfig::column_name_weight, "words in the column name")
       .field("column_synonym_weight", &SelectorConfig::column_synonym_weight,
              "words in the column's synonyms")
-      .field("column_tag_weight", &SelectorConfig::column_tag_weight,
-             "words in the column's tags")
+      .field("column_tag_weight", &SelectorConfig::column_tag_weight, "words in the column's tags")
       .field("column_description_weight", &SelectorConfig::column_description_weight,
              "words in the column's description")
       .field("role_intent_weight", &SelectorConfig::role_intent_weight,
@@ -347,6 +346,5 @@ void register_schemasift_selection_records(nb::module_& m) {
       .def("to_dict", &MetadataSelectionResult::to_dict, nb::arg("include_debug") = false,
            "A new dict: selected_metadata, metrics, intent, and debug when asked for.");
 }
-
 
 }  // namespace tessarin::py

@@ -16,10 +16,10 @@
 
 #include "convert.h"
 #include "register.h"
-#include "tessarin/schemasift/selector.h"
 #include "schemasift_catalog_input.h"
 #include "schemasift_prepared.h"
 #include "schemasift_python_backends.h"
+#include "tessarin/schemasift/selector.h"
 
 namespace tessarin::py {
 
@@ -245,7 +245,8 @@ constexpr const char* kSelectDoc =
     "    -> MetadataSelectionResult\n\n"
     "`catalog` is a MetadataCatalog (changed in place: its database name, and its\n"
     "table list when tables are excluded), a PreparedCatalog (never changed) or a\n"
-    "catalog dict of any accepted shape (never changed). ValueError('question is required') for a blank question;\n"
+    "catalog dict of any accepted shape (never changed). ValueError('question is required') for a "
+    "blank question;\n"
     "TypeError naming the path of a malformed catalog value.";
 constexpr const char* kSelectManyDoc =
     "select_many(questions, catalog, *, database=None, required_tables=None,\n"
@@ -452,11 +453,10 @@ void register_selector(nb::module_& m) {
             nb::gil_scoped_release release;
             return core.select_many(texts, *prepared, options, thread_count);
           },
-          nb::arg("questions"), nb::arg("catalog"), nb::kw_only(),
-          nb::arg("database") = nb::none(), nb::arg("required_tables") = nb::none(),
-          nb::arg("required_columns") = nb::none(), nb::arg("excluded_tables") = nb::none(),
-          nb::arg("excluded_columns") = nb::none(), nb::arg("threads") = nb::none(),
-          kSelectManyDoc)
+          nb::arg("questions"), nb::arg("catalog"), nb::kw_only(), nb::arg("database") = nb::none(),
+          nb::arg("required_tables") = nb::none(), nb::arg("required_columns") = nb::none(),
+          nb::arg("excluded_tables") = nb::none(), nb::arg("excluded_columns") = nb::none(),
+          nb::arg("threads") = nb::none(), kSelectManyDoc)
       .def("__repr__", [](const Selector& self) {
         return "Schemasift(config=" + nb::cast<std::string>(nb::repr(self.config)) + ")";
       });

@@ -13,7 +13,8 @@ inline FieldType field_type(Tag<CardRef>) {
 }
 inline FieldType field_type(Tag<IntentDelta>) { return {"IntentDelta", "IntentDelta"}; }
 inline FieldType field_type(Tag<RequiredColumns>) {
-  return {"dict of str to list of str", "collections.abc.Mapping[str, collections.abc.Sequence[str]]"};
+  return {"dict of str to list of str",
+          "collections.abc.Mapping[str, collections.abc.Sequence[str]]"};
 }
 inline FieldType field_type(Tag<std::vector<ContextCandidate>>) {
   return {"list of ContextCandidate", "collections.abc.Sequence[ContextCandidate]"};
@@ -38,13 +39,10 @@ void register_card(nb::module_& m) {
                                "Compact memory of one earlier AI turn, stored by the caller after "
                                "every successful turn and passed back with the next message.");
   card.field("turn_id", &TurnContextCard::turn_id, required,
-       "id of the turn; a larger id is a more recent turn")
-      .field("session_id", &TurnContextCard::session_id,
-             "your session key; carried, not read")
-      .field("tenant_id", &TurnContextCard::tenant_id,
-             "your tenant key; carried, not read")
-      .field("user_question", &TurnContextCard::user_question,
-             "the user's message of that turn")
+             "id of the turn; a larger id is a more recent turn")
+      .field("session_id", &TurnContextCard::session_id, "your session key; carried, not read")
+      .field("tenant_id", &TurnContextCard::tenant_id, "your tenant key; carried, not read")
+      .field("user_question", &TurnContextCard::user_question, "the user's message of that turn")
       .field("resolved_question", &TurnContextCard::resolved_question,
              "the standalone question that turn answered")
       .field("assistant_answer_summary", &TurnContextCard::assistant_answer_summary,
@@ -63,8 +61,7 @@ void register_card(nb::module_& m) {
              "for a chart of turn 1)")
       .field("artifact_label", &TurnContextCard::artifact_label,
              "human label of the artifact; matched the same way")
-      .field("topic_keywords", &TurnContextCard::topic_keywords,
-             "topic words of the turn")
+      .field("topic_keywords", &TurnContextCard::topic_keywords, "topic words of the turn")
       .field("entities", &TurnContextCard::entities,
              "entity and metadata names (tables, columns, ...)")
       .field("selected_metadata_ids", &TurnContextCard::selected_metadata_ids,
@@ -76,10 +73,8 @@ void register_card(nb::module_& m) {
              "structured state of a retrieval turn")
       .field("output_state", &TurnContextCard::output_state,
              "structured state of the output (chart type, axes, ...)")
-      .field("sql", &TurnContextCard::sql,
-             "the generated query; carried, not read")
-      .field("config", &TurnContextCard::config,
-             "the generated configuration; carried, not read")
+      .field("sql", &TurnContextCard::sql, "the generated query; carried, not read")
+      .field("config", &TurnContextCard::config, "the generated configuration; carried, not read")
       .field("answer_excerpt", &TurnContextCard::answer_excerpt,
              "excerpt of the answer; carried, not read")
       .field("created_at_ms", &TurnContextCard::created_at_ms, varying,
@@ -89,8 +84,7 @@ void register_card(nb::module_& m) {
       .field("is_active", &TurnContextCard::is_active,
              "whether the result is still active; when some cards are active only those are "
              "considered")
-      .field("extra", &TurnContextCard::extra,
-             "free data of yours");
+      .field("extra", &TurnContextCard::extra, "free data of yours");
   nb::class_<TurnContextCard>& cls = card.finish();
   cls.def("searchable_text", &TurnContextCard::searchable_text,
           "The card's text for keyword matching: its questions, summary, types, artifact, "
@@ -148,9 +142,10 @@ void register_records(nb::module_& m) {
 
   Record<ContextResolution> resolution(m, "ContextResolution",
                                        "The result of resolving one user message.");
-  resolution.field("context_type", &ContextResolution::context_type, required,
-       "\"fresh_question\", \"follow_up_latest\", \"follow_up_specific_turn\", "
-       "\"modify_previous_query\", \"suggestion_request\" or \"clarification_needed\"")
+  resolution
+      .field("context_type", &ContextResolution::context_type, required,
+             "\"fresh_question\", \"follow_up_latest\", \"follow_up_specific_turn\", "
+             "\"modify_previous_query\", \"suggestion_request\" or \"clarification_needed\"")
       .field("current_question", &ContextResolution::current_question, required,
              "the message, trimmed")
       .field("resolved_question", &ContextResolution::resolved_question, required,
@@ -196,8 +191,9 @@ void register_records(nb::module_& m) {
 
   Record<ResolverConfig> config(m, "ResolverConfig",
                                 "Weights, thresholds, limits and switches of the resolver.");
-  config.field("max_recent_cards", &ResolverConfig::max_recent_cards,
-       "At most this many cards (active ones, most recent first) are considered.")
+  config
+      .field("max_recent_cards", &ResolverConfig::max_recent_cards,
+             "At most this many cards (active ones, most recent first) are considered.")
       .field("max_cards_for_llm_fallback", &ResolverConfig::max_cards_for_llm_fallback,
              "At most this many card summaries are passed to the callable.")
       .field("followup_threshold", &ResolverConfig::followup_threshold,
@@ -226,7 +222,8 @@ void register_records(nb::module_& m) {
              "again when it is the latest active turn")
       .field("task_type_match_weight", &ResolverConfig::task_type_match_weight,
              "the card's `task_type` equals the `preferred_task_type` given to `resolve`")
-      .field("prefer_latest_for_pronoun_followup", &ResolverConfig::prefer_latest_for_pronoun_followup,
+      .field("prefer_latest_for_pronoun_followup",
+             &ResolverConfig::prefer_latest_for_pronoun_followup,
              "A message that refers back with a pronoun takes the best card even below "
              "`followup_threshold` (at least 0.2).")
       .field("ask_clarification_when_ambiguous", &ResolverConfig::ask_clarification_when_ambiguous,
@@ -242,7 +239,8 @@ void register_records(nb::module_& m) {
       .field("max_metadata_query_terms", &ResolverConfig::max_metadata_query_terms,
              "The metadata search query keeps at most this many distinct words, the most "
              "frequent first.")
-      .field("include_previous_required_columns", &ResolverConfig::include_previous_required_columns,
+      .field("include_previous_required_columns",
+             &ResolverConfig::include_previous_required_columns,
              "Carry the base card's columns (`required_columns`/`columns_by_table`, or its "
              "active columns for a single table) into `required_columns`; false keeps only "
              "the columns of the query state (metrics, date columns, dimensions, group by).")

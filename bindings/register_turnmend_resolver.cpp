@@ -29,14 +29,13 @@ struct PythonFallback {
     try {
       nb::list summary_list;
       for (const JsonMap& summary : summaries) summary_list.append(from_json_map(summary));
-      nb::object answer = callable.get()(nb::str(question.data(), question.size()),
-                                                     summary_list, from_json_map(preliminary));
+      nb::object answer = callable.get()(nb::str(question.data(), question.size()), summary_list,
+                                         from_json_map(preliminary));
       if (answer.is_none()) return std::nullopt;
       if (!PyDict_Check(answer.ptr())) throw std::invalid_argument("fallback answer is not a dict");
       return to_json_map(answer, "the fallback answer");
     } catch (nb::python_error& e) {
-      if (is_interrupt(e))
-        throw FallbackInterrupted(std::current_exception());
+      if (is_interrupt(e)) throw FallbackInterrupted(std::current_exception());
       // Dropped here, with the GIL held.
       throw std::runtime_error("fallback callable failed");
     }
@@ -134,10 +133,11 @@ ContextResolution resolve_released(const Turnmend& resolver, nb::handle current_
 }
 
 void register_resolver_class(nb::module_& m) {
-  TurnmendClass cls(m, "Turnmend",
-          "Rule-based resolver of contextual AI questions: decides how the current message "
-          "relates to the caller's recent turn cards.",
-          nb::type_slots(turnmend_slots));
+  TurnmendClass cls(
+      m, "Turnmend",
+      "Rule-based resolver of contextual AI questions: decides how the current message "
+      "relates to the caller's recent turn cards.",
+      nb::type_slots(turnmend_slots));
   cls.def(
          "__init__",
          [](Turnmend* self, nb::handle config, nb::handle llm_fallback) {

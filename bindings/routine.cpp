@@ -29,8 +29,7 @@ namespace nb = nanobind;
 namespace {
 
 struct Routine {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   PyObject* func;
   PyObject* dict;
 };
@@ -203,19 +202,18 @@ PyMethodDef routine_methods[] = {{"__reduce__", routine_reduce, METH_NOARGS, nul
 
 // The slots of both wrappers; the descriptor slot (the last one set) is
 // filled in for each before its type is made, which copies the slots.
-PyType_Slot routine_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(routine_new)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(routine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(routine_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(routine_dealloc)},
-    {Py_tp_getattro, reinterpret_cast<void*>(routine_getattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(routine_repr)},
-    {Py_tp_members, routine_members},
-    {Py_tp_getset, routine_getset},
-    {Py_tp_methods, routine_methods},
-    {Py_tp_descr_get, nullptr},
-    {0, nullptr}};
+PyType_Slot routine_slots[] = {{Py_tp_new, reinterpret_cast<void*>(routine_new)},
+                               {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                               {Py_tp_traverse, reinterpret_cast<void*>(routine_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(routine_clear)},
+                               {Py_tp_dealloc, reinterpret_cast<void*>(routine_dealloc)},
+                               {Py_tp_getattro, reinterpret_cast<void*>(routine_getattro)},
+                               {Py_tp_repr, reinterpret_cast<void*>(routine_repr)},
+                               {Py_tp_members, routine_members},
+                               {Py_tp_getset, routine_getset},
+                               {Py_tp_methods, routine_methods},
+                               {Py_tp_descr_get, nullptr},
+                               {0, nullptr}};
 
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
 

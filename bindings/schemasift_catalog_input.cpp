@@ -1,8 +1,8 @@
 // Reading catalog dicts in place: the normalizer's rules over Python objects.
 #include "schemasift_catalog_input.h"
 
-#include "tessarin/common/display.h"
 #include "convert.h"
+#include "tessarin/common/display.h"
 #include "tessarin/schemasift/normalizer.h"
 #include "tessarin/schemasift/normalizer_core.h"
 

@@ -33,8 +33,7 @@ auto interruptible(F&& call) {
   try {
     return call();
   } catch (nb::python_error& e) {
-    if (is_interrupt(e))
-      throw ss::FacilityInterrupted{std::current_exception()};
+    if (is_interrupt(e)) throw ss::FacilityInterrupted{std::current_exception()};
     throw;
   }
 }

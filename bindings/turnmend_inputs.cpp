@@ -1,10 +1,9 @@
 // Conversion of the resolver's Python arguments: card lists (records or
 // card maps), candidate lists, question parts and the configuration.
-#include "turnmend_bindings.h"
-
 #include <stdexcept>
 
 #include "tessarin/common/display.h"
+#include "turnmend_bindings.h"
 
 namespace tessarin::py {
 

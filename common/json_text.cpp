@@ -96,7 +96,6 @@ void append_json_string(std::string& out, std::string_view s, bool ascii_only) {
   out.push_back('"');
 }
 
-
 class Writer {
  public:
   Writer(std::string& out, const JsonWriteOptions& options)

@@ -72,11 +72,11 @@ class Regex {
   // (see common/regex_replace.h, which also has the errors it throws), and
   // the number of replacements. sub() is the text alone.
   std::pair<std::u32string, std::size_t> subn(std::u32string_view replacement,
-                                               std::u32string_view text,
-                                               std::size_t count = 0) const;
+                                              std::u32string_view text,
+                                              std::size_t count = 0) const;
   std::pair<std::u32string, std::size_t> subn(const RegexTemplate& replacement,
-                                               std::u32string_view text,
-                                               std::size_t count = 0) const;
+                                              std::u32string_view text,
+                                              std::size_t count = 0) const;
   std::u32string sub(std::u32string_view replacement, std::u32string_view text,
                      std::size_t count = 0) const;
   std::u32string sub(const RegexTemplate& replacement, std::u32string_view text,

@@ -174,8 +174,8 @@ struct MemoPoint {
   std::uint32_t row = 0;         // first memo row
   std::uint32_t regs_begin = 0;  // enclosing loop registers, in memo_regs
   std::uint32_t regs_count = 0;
-  bool in_look = false;          // inside a look-around body
-  bool success_memo = false;     // ... that sets no group: success may be remembered too
+  bool in_look = false;       // inside a look-around body
+  bool success_memo = false;  // ... that sets no group: success may be remembered too
 };
 
 }  // namespace tessarin::regex_detail

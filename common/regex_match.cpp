@@ -555,8 +555,8 @@ class Matcher {
   std::vector<Frame> stack_;
   std::vector<std::uint64_t> memo_;       // explored (top level) or failed (look-around body)
   std::vector<std::uint64_t> succeeded_;  // look-around body states known to succeed
-  std::vector<Interval> failed_;  // per character repeat
-  std::vector<Interval> runs_;    // per character repeat: a stretch known to match it
+  std::vector<Interval> failed_;          // per character repeat
+  std::vector<Interval> runs_;            // per character repeat: a stretch known to match it
   std::size_t searches_ = 0;
   bool memo_active_ = false;
   std::size_t memo_base_ = 0;

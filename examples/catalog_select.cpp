@@ -7,6 +7,11 @@
 //
 // It prints what `tessarin select CATALOG QUESTION --format summary` (or
 // `--format json`) prints for the same arguments.
+#include <tessarin/common/json_text.h>
+#include <tessarin/schemasift/normalizer.h>
+#include <tessarin/schemasift/prepared.h>
+#include <tessarin/schemasift/selector.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -15,11 +20,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include <tessarin/common/json_text.h>
-#include <tessarin/schemasift/normalizer.h>
-#include <tessarin/schemasift/prepared.h>
-#include <tessarin/schemasift/selector.h>
 
 namespace {
 
@@ -135,7 +135,9 @@ int main(int argc, char** argv) {
     const auto result = selector.select(args.question, prepared);
 
     if (args.json) {
-      std::cout << tessarin::json_text(JsonValue(result.to_dict(true)), {.indent = 2, .ensure_ascii = false}) << "\n";
+      std::cout << tessarin::json_text(JsonValue(result.to_dict(true)),
+                                       {.indent = 2, .ensure_ascii = false})
+                << "\n";
     } else {
       print_summary(result);
     }

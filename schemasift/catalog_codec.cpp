@@ -433,8 +433,10 @@ MetadataCatalog Reader::catalog() {
       }
     }
   };
-  std::size_t big = static_cast<std::size_t>(std::count_if(
-      parts.begin(), parts.end(), [](const Part& p) { return p.data.size() >= kThreadedPartBytes; }));
+  std::size_t big =
+      static_cast<std::size_t>(std::count_if(parts.begin(), parts.end(), [](const Part& p) {
+        return p.data.size() >= kThreadedPartBytes;
+      }));
   std::size_t helpers = std::min<std::size_t>(
       big > 1 ? big - 1 : 0, std::max(1u, std::thread::hardware_concurrency()) - 1);
   std::vector<std::thread> threads;

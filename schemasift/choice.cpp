@@ -131,16 +131,16 @@ std::vector<internal::TableScore> Schemasift::score_table_positions(
     const internal::QueryTerms& terms, const MetadataCatalog& catalog, const QueryIntent& intent,
     const internal::Similarities& tfidf, const internal::Similarities& embedding,
     const WordSet& required_tables) const {
-  return score_each_table(catalog, [&](std::size_t i, const TableMeta& table,
-                                       internal::TableScore& entry) {
-    double lexical = _normalize_lexical(raw_table_score(terms, table, &entry.reasons));
-    double best_column = 0.0;
-    for (const ColumnMeta& col : table.columns)
-      best_column =
-          std::max(best_column, _normalize_lexical(raw_column_score(terms, col, intent, nullptr)));
-    entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
-                              entry.reasons);
-  });
+  return score_each_table(
+      catalog, [&](std::size_t i, const TableMeta& table, internal::TableScore& entry) {
+        double lexical = _normalize_lexical(raw_table_score(terms, table, &entry.reasons));
+        double best_column = 0.0;
+        for (const ColumnMeta& col : table.columns)
+          best_column = std::max(best_column,
+                                 _normalize_lexical(raw_column_score(terms, col, intent, nullptr)));
+        entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
+                                  entry.reasons);
+      });
 }
 
 // A table or column that the question touches nowhere scores 0 on its
@@ -165,32 +165,32 @@ std::vector<internal::TableScore> Schemasift::score_prepared_table_positions(
     class_score[c] = _normalize_lexical(raw);
   }
 
-  return score_each_table(catalog, [&](std::size_t i, const TableMeta& table,
-                                       internal::TableScore& entry) {
-    double lexical = 0.0;
-    if (evidence.table_hit[i]) {
-      lexical = _normalize_lexical(raw_table_score_from_evidence(terms, evidence, i));
-      entry.reasons_pending = true;
-    }
-    std::array<std::uint32_t, internal::kRoleClassCount> untouched = index.class_counts(i);
-    double best_column = 0.0;
-    std::size_t first = index.first_column(i);
-    for (std::size_t j = 0; j < table.columns.size(); ++j) {
-      if (!evidence.column_hit[first + j]) continue;
-      internal::RoleClass role = index.column_class(first + j);
-      --untouched[static_cast<std::size_t>(role)];
-      best_column = std::max(best_column, _normalize_lexical(raw_column_score_from_evidence(
-                                              terms, evidence, first + j, role, intent)));
-    }
-    for (std::size_t c = 0; c < internal::kRoleClassCount; ++c)
-      if (untouched[c] != 0) best_column = std::max(best_column, class_score[c]);
-    entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
-                              entry.reasons);
-  });
+  return score_each_table(
+      catalog, [&](std::size_t i, const TableMeta& table, internal::TableScore& entry) {
+        double lexical = 0.0;
+        if (evidence.table_hit[i]) {
+          lexical = _normalize_lexical(raw_table_score_from_evidence(terms, evidence, i));
+          entry.reasons_pending = true;
+        }
+        std::array<std::uint32_t, internal::kRoleClassCount> untouched = index.class_counts(i);
+        double best_column = 0.0;
+        std::size_t first = index.first_column(i);
+        for (std::size_t j = 0; j < table.columns.size(); ++j) {
+          if (!evidence.column_hit[first + j]) continue;
+          internal::RoleClass role = index.column_class(first + j);
+          --untouched[static_cast<std::size_t>(role)];
+          best_column = std::max(best_column, _normalize_lexical(raw_column_score_from_evidence(
+                                                  terms, evidence, first + j, role, intent)));
+        }
+        for (std::size_t c = 0; c < internal::kRoleClassCount; ++c)
+          if (untouched[c] != 0) best_column = std::max(best_column, class_score[c]);
+        entry.score = table_score(i, table, lexical, best_column, tfidf, embedding, required_tables,
+                                  entry.reasons);
+      });
 }
 
-void Schemasift::complete_reasons(const internal::QueryTerms& terms,
-                                  const MetadataCatalog& catalog, const WordSet& required_tables,
+void Schemasift::complete_reasons(const internal::QueryTerms& terms, const MetadataCatalog& catalog,
+                                  const WordSet& required_tables,
                                   internal::TableScore& entry) const {
   if (!entry.reasons_pending) return;
   const TableMeta& table = catalog.tables[entry.position];
@@ -209,9 +209,9 @@ std::vector<ScoredTable> Schemasift::_score_tables(std::string_view question,
                                                    const DocScores& embedding_scores,
                                                    const WordSet& required_tables) const {
   internal::QueryTerms terms(question, intent);
-  std::vector<internal::TableScore> scored = score_table_positions(
-      terms, catalog, intent, internal::Similarities(&tfidf_scores),
-      internal::Similarities(&embedding_scores), required_tables);
+  std::vector<internal::TableScore> scored =
+      score_table_positions(terms, catalog, intent, internal::Similarities(&tfidf_scores),
+                            internal::Similarities(&embedding_scores), required_tables);
   std::vector<ScoredTable> out;
   out.reserve(scored.size());
   for (internal::TableScore& entry : scored)
@@ -478,9 +478,8 @@ void Schemasift::fuse_table_scores(const internal::QueryTerms& terms,
   std::vector<std::size_t> order =
       internal::ranked_positions(n, [&](std::size_t i) { return scored[i].score; });
   std::size_t shown = std::min<std::size_t>(
-      n, std::max<std::size_t>(kFusionReasonTables,
-                               static_cast<std::size_t>(std::max<std::int64_t>(
-                                   config.top_k_tables, 1))));
+      n, std::max<std::size_t>(kFusionReasonTables, static_cast<std::size_t>(std::max<std::int64_t>(
+                                                        config.top_k_tables, 1))));
   for (std::size_t r = 0; r < shown; ++r) {
     internal::TableScore& entry = scored[order[r]];
     complete_reasons(terms, catalog, required_tables, entry);
@@ -513,12 +512,11 @@ std::vector<std::size_t> Schemasift::choose_fused_positions(
   return chosen;
 }
 
-void Schemasift::add_bridge_tables(const internal::QueryTerms& terms,
-                                   const MetadataCatalog& catalog,
-                                   std::vector<internal::TableScore>& scored,
-                                   const WordSet& required_tables,
-                                   std::vector<std::size_t>& chosen,
-                                   std::vector<std::pair<std::string, std::string>>& bridges) const {
+void Schemasift::add_bridge_tables(
+    const internal::QueryTerms& terms, const MetadataCatalog& catalog,
+    std::vector<internal::TableScore>& scored, const WordSet& required_tables,
+    std::vector<std::size_t>& chosen,
+    std::vector<std::pair<std::string, std::string>>& bridges) const {
   std::vector<std::size_t> entry_of(catalog.tables.size(), scored.size());
   for (std::size_t i = 0; i < scored.size(); ++i) entry_of[scored[i].position] = i;
   std::vector<std::size_t> positions;

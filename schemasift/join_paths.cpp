@@ -78,8 +78,8 @@ std::vector<BridgeTable> bridge_tables(const MetadataCatalog& catalog,
         std::size_t table = path[k];
         if (connected[table] || is_chosen[table]) continue;
         connected[table] = true;
-        bridges.push_back({table, "bridge table between " + catalog.tables[c].table_name +
-                                      " and " + catalog.tables[path.back()].table_name});
+        bridges.push_back({table, "bridge table between " + catalog.tables[c].table_name + " and " +
+                                      catalog.tables[path.back()].table_name});
       }
     }
     connected[c] = true;

@@ -257,8 +257,8 @@ double Schemasift::raw_table_score_from_evidence(const internal::QueryTerms& q,
   raw += counted_share(q, counts[internal::kTableFieldBusinessName],
                        config.table_business_name_weight);
   raw += counted_share(q, counts[internal::kTableFieldTags], config.table_tag_weight);
-  raw += counted_share(q, counts[internal::kTableFieldDescription],
-                       config.table_description_weight);
+  raw +=
+      counted_share(q, counts[internal::kTableFieldDescription], config.table_description_weight);
   if (phrases & internal::LexicalEvidence::kNamePhrase) raw += config.exact_phrase_bonus;
   if (phrases & internal::LexicalEvidence::kBusinessPhrase) raw += config.exact_phrase_bonus;
   return raw;

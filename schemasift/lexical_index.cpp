@@ -47,7 +47,8 @@ namespace {
 // compare them without a library call.
 inline std::uint64_t load_tail(const char* p, std::size_t n) {
   std::uint64_t word = 0;
-  for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  for (std::size_t i = 0; i < n; ++i)
+    word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
   return word;
 }
 
@@ -274,8 +275,7 @@ void LexicalIndex::PhraseIndex::find_in(std::string_view text, Hit&& hit) const 
         found.push_back(id);
   }
   for (std::uint32_t id : found)
-    for (std::uint32_t p = owners_.begin[id]; p < owners_.begin[id + 1]; ++p)
-      hit(owners_.items[p]);
+    for (std::uint32_t p = owners_.begin[id]; p < owners_.begin[id + 1]; ++p) hit(owners_.items[p]);
 }
 
 std::size_t LexicalIndex::PhraseIndex::nbytes() const {
@@ -389,8 +389,7 @@ LexicalIndex::LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in) {
 
 void LexicalIndex::write(codec::Writer& out) const {
   std::string classes(column_class_.size(), '\0');
-  for (std::size_t c = 0; c < classes.size(); ++c)
-    classes[c] = static_cast<char>(column_class_[c]);
+  for (std::size_t c = 0; c < classes.size(); ++c) classes[c] = static_cast<char>(column_class_[c]);
   out.bytes(classes);
   tokens_.write(out);
   out.u32s(tables_.begin);
@@ -405,8 +404,8 @@ namespace {
 
 // Token id and field bit, one entry per (token, field) pair found, filed as
 // one posting per distinct token.
-void add_postings(std::vector<std::pair<std::uint32_t, std::uint8_t>>& fields,
-                  std::uint32_t owner, int field_bits, Found& out) {
+void add_postings(std::vector<std::pair<std::uint32_t, std::uint8_t>>& fields, std::uint32_t owner,
+                  int field_bits, Found& out) {
   // A table or column has a few dozen tokens at most, as a rule.
   if (fields.size() > 48) {
     std::sort(fields.begin(), fields.end());
@@ -462,7 +461,8 @@ void LexicalIndex::index_column(const ColumnMeta& col, std::uint32_t column, std
   for_each_lowered_token(col.name, buffer_, in_field(kFieldName));
   for (const std::string& synonym : col.synonyms)
     for_each_lowered_token(synonym, buffer_, in_field(kFieldSynonyms));
-  for (const std::string& tag : col.tags) for_each_lowered_token(tag, buffer_, in_field(kFieldTags));
+  for (const std::string& tag : col.tags)
+    for_each_lowered_token(tag, buffer_, in_field(kFieldTags));
   for_each_lowered_token(col.description, buffer_, in_field(kFieldDescription));
   add_postings(fields_, column, kFieldBits, column_found_);
 
@@ -505,13 +505,13 @@ void LexicalIndex::gather(const QueryTerms& terms, LexicalEvidence& out) const {
     }
   }
   table_phrases_.find_in(terms.lower, [&](std::uint32_t owner) {
-    out.table_phrases[owner >> 1] |= (owner & 1) ? LexicalEvidence::kBusinessPhrase
-                                                 : LexicalEvidence::kNamePhrase;
+    out.table_phrases[owner >> 1] |=
+        (owner & 1) ? LexicalEvidence::kBusinessPhrase : LexicalEvidence::kNamePhrase;
     out.table_hit[owner >> 1] = 1;
   });
   column_phrases_.find_in(terms.lower, [&](std::uint32_t owner) {
-    out.column_phrases[owner >> 1] += (owner & 1) ? 1u << LexicalEvidence::kSynonymShift
-                                                  : LexicalEvidence::kNamePhrase;
+    out.column_phrases[owner >> 1] +=
+        (owner & 1) ? 1u << LexicalEvidence::kSynonymShift : LexicalEvidence::kNamePhrase;
     out.column_hit[owner >> 1] = 1;
   });
 }

@@ -19,8 +19,12 @@ namespace tessarin::schemasift::internal {
 
 // The fields of a table whose tokens count towards its lexical score, in
 // the order the score adds them.
-enum TableField : std::size_t { kTableFieldName, kTableFieldBusinessName, kTableFieldTags,
-                                kTableFieldDescription };
+enum TableField : std::size_t {
+  kTableFieldName,
+  kTableFieldBusinessName,
+  kTableFieldTags,
+  kTableFieldDescription
+};
 
 // What a question touches in a catalog, filled by LexicalIndex::gather.
 struct LexicalEvidence {
@@ -143,7 +147,7 @@ class LexicalIndex {
     Postings owners_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> added_;  // (phrase, owner) until sealed
     std::uint32_t empty_ = KeySet::kNone;  // the empty phrase, found in any text
-    std::vector<std::uint32_t> lengths_;  // distinct phrase lengths, ascending
+    std::vector<std::uint32_t> lengths_;   // distinct phrase lengths, ascending
     std::size_t length_sum_ = 0;
     // Which lengths the phrases starting with a pair of bytes have (a bit
     // per length, by a hash of the pair), and which bytes are phrases of

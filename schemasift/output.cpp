@@ -8,11 +8,11 @@
 // and sorting keys does not change its length.
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
-#include <new>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "tessarin/common/display.h"
 #include "tessarin/common/json_text.h"
@@ -493,8 +493,7 @@ std::size_t code_points(std::string_view text) {
     std::uint64_t pairs = (lanes & kEvenBytes) + ((lanes >> 8) & kEvenBytes);
     continuation += static_cast<std::size_t>((pairs * 0x0001000100010001ull) >> 48);
   }
-  for (; i < text.size(); ++i)
-    continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+  for (; i < text.size(); ++i) continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
   return text.size() - continuation;
 }
 
@@ -536,8 +535,7 @@ CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::str
   Sink out(text_room(catalog));
   SortedWriter(out).catalog(catalog, database);
   std::string_view text = out.view();
-  return {static_cast<std::int64_t>(code_points(text)),
-          sha256_hex(text).substr(0, kHashDigits)};
+  return {static_cast<std::int64_t>(code_points(text)), sha256_hex(text).substr(0, kHashDigits)};
 }
 
 struct CatalogTextBuilder::Tables {
@@ -619,8 +617,8 @@ SelectionMetrics fill_metrics(const MetadataCatalog& catalog, const CatalogMeasu
 JsonMap Schemasift::_build_selected_metadata(
     const MetadataCatalog& catalog, const std::vector<ScoredTable>& selected_tables,
     const std::vector<RelationshipMeta>& selected_relationships) const {
-  return internal::selected_metadata_map(catalog.database, selected_tables,
-                                         selected_relationships, config);
+  return internal::selected_metadata_map(catalog.database, selected_tables, selected_relationships,
+                                         config);
 }
 
 std::optional<JsonMap> Schemasift::_trimmed_to_budget(const JsonMap& selected_metadata) const {

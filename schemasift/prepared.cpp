@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -348,7 +348,8 @@ std::shared_ptr<const EmbeddingMatrix> PreparedCatalog::embeddings(
     const Encode& encode) const {
   std::lock_guard lock(lazy_->embeddings_mutex);
   auto& held = lazy_->embeddings;
-  auto entry = std::find_if(held.begin(), held.end(), [&](const auto& e) { return e.model == model; });
+  auto entry =
+      std::find_if(held.begin(), held.end(), [&](const auto& e) { return e.model == model; });
   if (entry != held.end()) {
     if (!entry->bound) {
       entry->encoder = encoder;
@@ -375,7 +376,8 @@ void PreparedCatalog::put_embeddings(const std::string& model,
                                      std::shared_ptr<const EmbeddingMatrix> embeddings) const {
   std::lock_guard lock(lazy_->embeddings_mutex);
   auto& held = lazy_->embeddings;
-  auto entry = std::find_if(held.begin(), held.end(), [&](const auto& e) { return e.model == model; });
+  auto entry =
+      std::find_if(held.begin(), held.end(), [&](const auto& e) { return e.model == model; });
   if (entry == held.end()) entry = held.insert(held.end(), {model, {}, false, nullptr});
   *entry = {model, {}, false, std::move(embeddings)};
 }
@@ -422,8 +424,8 @@ std::shared_ptr<PreparedCatalog> PreparedCatalog::deserialize(std::string_view d
   measure.hash = in.text();
   measure.chars = in.i64();
   if (measure.hash.empty() || measure.chars < 0) codec::Reader::corrupt();
-  auto prepared = std::shared_ptr<PreparedCatalog>(
-      new PreparedCatalog(in.catalog(), std::move(measure), &in));
+  auto prepared =
+      std::shared_ptr<PreparedCatalog>(new PreparedCatalog(in.catalog(), std::move(measure), &in));
   if (!in.at_end()) codec::Reader::corrupt();
   return prepared;
 }

@@ -37,9 +37,8 @@ JsonList first_reasons(const std::vector<std::string>& reasons) {
 JsonValue rounded(double score) { return round_to(score, internal::kScoreDigits); }
 
 TableMeta without_columns(const TableMeta& t) {
-  return {t.table_name,          t.business_name,         t.description,
-          t.tags,                {},                      t.default_date_column,
-          t.default_metric_column, t.row_count,           t.extra};
+  return {t.table_name,          t.business_name,         t.description, t.tags, {},
+          t.default_date_column, t.default_metric_column, t.row_count,   t.extra};
 }
 
 // Debug entry of a fused-rank selection: what the ranking rested on (and
@@ -133,10 +132,10 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
   WordSet required_tables = name_set(options.required_tables);
 
   QueryIntent intent = intent_parser.parse(question);
-  internal::CatalogMeasure input = internal::measure_catalog(
-      prepared ? prepared->measure(source.database)
-               : internal::measure_catalog_text(catalog, source.database),
-      config.token_chars_per_token);
+  internal::CatalogMeasure input =
+      internal::measure_catalog(prepared ? prepared->measure(source.database)
+                                         : internal::measure_catalog_text(catalog, source.database),
+                                config.token_chars_per_token);
 
   // Documents serve only the vector backends; skip them when none will run.
   bool use_tfidf = tfidf_wanted();
@@ -186,10 +185,10 @@ MetadataSelectionResult Schemasift::run(std::string_view question,
     // The chosen columns stand in `columns`; the table's own list would be a
     // copy nothing reads.
     ScoredTable table{without_columns(listed), entry.score, entry.reasons, {}};
-    table.columns = score_and_choose_columns(
-        terms, entry.position, listed, intent, tfidf, embedding,
-        names_for(options.required_columns, table.table.table_name),
-        names_for(options.excluded_columns, table.table.table_name));
+    table.columns =
+        score_and_choose_columns(terms, entry.position, listed, intent, tfidf, embedding,
+                                 names_for(options.required_columns, table.table.table_name),
+                                 names_for(options.excluded_columns, table.table.table_name));
     selected_tables.push_back(std::move(table));
   }
   std::vector<RelationshipMeta> relationships = _select_relationships(catalog, selected_tables);

@@ -184,10 +184,12 @@ class Schemasift {
                              std::vector<std::string>* reasons) const;
 
   // Scores every table without copying any: positions into catalog.tables.
-  std::vector<internal::TableScore> score_table_positions(
-      const internal::QueryTerms& terms, const MetadataCatalog& catalog, const QueryIntent& intent,
-      const internal::Similarities& tfidf, const internal::Similarities& embedding,
-      const WordSet& required_tables) const;
+  std::vector<internal::TableScore> score_table_positions(const internal::QueryTerms& terms,
+                                                          const MetadataCatalog& catalog,
+                                                          const QueryIntent& intent,
+                                                          const internal::Similarities& tfidf,
+                                                          const internal::Similarities& embedding,
+                                                          const WordSet& required_tables) const;
   // The same scores through a prepared catalog's lexical index.
   std::vector<internal::TableScore> score_prepared_table_positions(
       const internal::QueryTerms& terms, const PreparedCatalog& prepared, const QueryIntent& intent,
@@ -222,15 +224,17 @@ class Schemasift {
   // SelectorConfig::max_join_path_length), each with its reason; their
   // names and reasons go to `bridges`.
   void add_bridge_tables(const internal::QueryTerms& terms, const MetadataCatalog& catalog,
-                         std::vector<internal::TableScore>& scored,
-                         const WordSet& required_tables, std::vector<std::size_t>& chosen,
+                         std::vector<internal::TableScore>& scored, const WordSet& required_tables,
+                         std::vector<std::size_t>& chosen,
                          std::vector<std::pair<std::string, std::string>>& bridges) const;
   // `position` is the table's position in the catalog.
-  std::vector<ScoredColumn> score_and_choose_columns(
-      const internal::QueryTerms& terms, std::size_t position, const TableMeta& table,
-      const QueryIntent& intent, const internal::Similarities& tfidf,
-      const internal::Similarities& embedding, const WordSet& required_columns,
-      const WordSet& excluded_columns) const;
+  std::vector<ScoredColumn> score_and_choose_columns(const internal::QueryTerms& terms,
+                                                     std::size_t position, const TableMeta& table,
+                                                     const QueryIntent& intent,
+                                                     const internal::Similarities& tfidf,
+                                                     const internal::Similarities& embedding,
+                                                     const WordSet& required_columns,
+                                                     const WordSet& excluded_columns) const;
   // The vector backends' similarities on a prepared catalog's documents.
   internal::Similarities prepared_tfidf_scores(std::string_view question,
                                                const PreparedCatalog& prepared) const;
@@ -248,8 +252,7 @@ MetadataSelectionResult select_metadata(std::string_view question, MetadataCatal
                                         const SelectMetadataOptions& options = {});
 MetadataSelectionResult select_metadata(std::string_view question, const JsonMap& catalog,
                                         const SelectMetadataOptions& options = {});
-MetadataSelectionResult select_metadata(std::string_view question,
-                                        const PreparedCatalog& catalog,
+MetadataSelectionResult select_metadata(std::string_view question, const PreparedCatalog& catalog,
                                         const SelectMetadataOptions& options = {});
 SelectorConfig select_metadata_config(const SelectMetadataOptions& options);
 

@@ -31,9 +31,9 @@ void for_each_token(std::string_view text, const WordSet* stopwords, F&& f);
 // max(1, ceil(code points / chars_per_token)); 0 for an empty text: the
 // token estimate both libraries share (ZeroDivisionError for a zero
 // chars_per_token, as Python raises).
-using words::ZeroDivisionError;
 using words::estimate_tokens;
 using words::estimate_tokens_of_length;
+using words::ZeroDivisionError;
 
 // ---- implementation of the template ----
 

@@ -3,7 +3,6 @@
 // normalizes only the rows that share a term with the question, or reads
 // the matrix filed by term once the index is scored again or kept.
 #include "tessarin/schemasift/tfidf.h"
-#include "tessarin/schemasift/tfidf_tokens.h"
 
 #include <algorithm>
 #include <array>
@@ -13,6 +12,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <utility>
+
+#include "tessarin/schemasift/tfidf_tokens.h"
 
 namespace tessarin::schemasift {
 
@@ -597,7 +598,8 @@ std::size_t TfidfIndex::nbytes() const {
   std::lock_guard lock(shared_->mutex);
   if (const TermIndex* by_term = shared_->term_index.get())
     bytes += by_term->begin.capacity() * sizeof(std::uint32_t) +
-             by_term->postings.capacity() * sizeof(Entry) + by_term->norms.capacity() * sizeof(Norms);
+             by_term->postings.capacity() * sizeof(Entry) +
+             by_term->norms.capacity() * sizeof(Norms);
   return bytes;
 }
 

@@ -241,8 +241,8 @@ double Similarities::table(std::size_t position, const TableMeta& table) const {
   return found ? *found : 0.0;
 }
 
-double Similarities::column(std::size_t table_position, std::size_t column,
-                            const TableMeta& table, const ColumnMeta& col) const {
+double Similarities::column(std::size_t table_position, std::size_t column, const TableMeta& table,
+                            const ColumnMeta& col) const {
   if (empty()) return 0.0;
   if (documents_)
     return row(documents_->column_rows[documents_->first_column[table_position] + column]);

@@ -16,6 +16,9 @@ done
 $gtest_found || missing+=(libgtest-dev)
 command -v c++ >/dev/null || command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
+command -v clang-tidy >/dev/null || missing+=(clang-tidy)  # tools/check_tree.sh
+# tools/run_fuzz.sh: clang with libFuzzer and the sanitizer runtimes
+command -v clang++ >/dev/null || command -v clang++-14 >/dev/null || missing+=(clang libclang-rt-dev)
 if ((${#missing[@]})); then
   if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
     echo "installing missing system packages: ${missing[*]}"

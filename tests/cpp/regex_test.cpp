@@ -322,16 +322,11 @@ TEST(RegexLongInputs, BacktrackingPatternsStayBounded) {
   };
   const std::size_t none = RegexMatch::npos;
   const Case cases[] = {
-      {"(a*)*$", as + U"b", n + 1, n + 1},
-      {"()*(a+)+b", as, none, 0},
-      {"(?=(a+)+b)", as, none, 0},
-      {"(.*)*x", as, none, 0},
-      {"(a(?!b)+)+b", as, none, 0},
-      {"(a*)+b", as, none, 0},
-      {"(?:a*){1,3}b", as, none, 0},
-      {"(a|aa)*b", as, none, 0},
-      {"((?=a*)a?)*$", as, 0, n},
-      {"(?<=(?:a|a){2})(a*)*c", as, none, 0},
+      {"(a*)*$", as + U"b", n + 1, n + 1}, {"()*(a+)+b", as, none, 0},
+      {"(?=(a+)+b)", as, none, 0},         {"(.*)*x", as, none, 0},
+      {"(a(?!b)+)+b", as, none, 0},        {"(a*)+b", as, none, 0},
+      {"(?:a*){1,3}b", as, none, 0},       {"(a|aa)*b", as, none, 0},
+      {"((?=a*)a?)*$", as, 0, n},          {"(?<=(?:a|a){2})(a*)*c", as, none, 0},
       {"(?!(a*)*b)a", as, 0, 1},
   };
   for (const Case& c : cases) {

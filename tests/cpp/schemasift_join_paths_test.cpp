@@ -81,7 +81,8 @@ TEST(JoinPaths, CyclesEndAndTakeTheShortestPath) {
 
 TEST(JoinPaths, LaterTablesJoinAnyConnectedOneAndBridgesComeOnce) {
   // hub joins x, y and z; x, y, z are chosen: one bridge, named once.
-  MetadataCatalog star = catalog_of({"x", "y", "z", "hub"}, {{"hub", "x"}, {"hub", "y"}, {"hub", "z"}});
+  MetadataCatalog star =
+      catalog_of({"x", "y", "z", "hub"}, {{"hub", "x"}, {"hub", "y"}, {"hub", "z"}});
   auto bridges = bridge_tables(star, {0, 1, 2}, 2);
   ASSERT_EQ(bridges.size(), 1u);
   EXPECT_EQ(star.tables[bridges[0].position].table_name, "hub");

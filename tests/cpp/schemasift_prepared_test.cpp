@@ -14,19 +14,19 @@
 #include "tessarin/schemasift/catalog_codec.h"
 #include "tessarin/schemasift/catalog_text.h"
 #include "tessarin/schemasift/lexical_index.h"
-#include "tessarin/schemasift/selector_internal.h"
 #include "tessarin/schemasift/normalizer.h"
 #include "tessarin/schemasift/prepared.h"
 #include "tessarin/schemasift/selector.h"
+#include "tessarin/schemasift/selector_internal.h"
 #include "tessarin/schemasift/tfidf.h"
 
 namespace tessarin::schemasift {
 namespace {
 
 const std::vector<std::string> kWords = {
-    "order", "customer", "revenue", "region", "status", "type",     "category", "date",
+    "order", "customer", "revenue", "region", "status", "type",     "category",  "date",
     "total", "count",    "id",      "name",   "Café",   "İstanbul", "OrderDate", "x"};
-const std::vector<std::string> kRoles = {"metric", "dimension", "date", "id",
+const std::vector<std::string> kRoles = {"metric", "dimension", "date",       "id",
                                          "text",   "unknown",   "primary_key"};
 
 class Words {
@@ -68,8 +68,13 @@ MetadataCatalog random_catalog(unsigned seed, std::size_t tables) {
     table.default_date_column = table.columns.front().name;
     catalog.tables.push_back(std::move(table));
   }
-  catalog.relationships.push_back({catalog.tables[0].table_name, "id",
-                                   catalog.tables.back().table_name, "id", "many_to_one", "", {}});
+  catalog.relationships.push_back({catalog.tables[0].table_name,
+                                   "id",
+                                   catalog.tables.back().table_name,
+                                   "id",
+                                   "many_to_one",
+                                   "",
+                                   {}});
   return catalog;
 }
 
@@ -129,9 +134,10 @@ TEST(PreparedCatalog, MeasureFollowsTheDatabaseName) {
 
 TEST(PreparedCatalog, SerializedFormRoundTrips) {
   MetadataCatalog catalog = random_catalog(5, 20);
-  catalog.tables[0].columns[0].sample_values = {
-      JsonValue(-1.5), JsonValue(true), JsonValue(JsonList{JsonValue(1), JsonValue("é")}),
-      JsonValue(JsonMap{{"k", JsonValue(nullptr)}}), JsonValue(static_cast<long long>(-(1LL << 62)))};
+  catalog.tables[0].columns[0].sample_values = {JsonValue(-1.5), JsonValue(true),
+                                                JsonValue(JsonList{JsonValue(1), JsonValue("é")}),
+                                                JsonValue(JsonMap{{"k", JsonValue(nullptr)}}),
+                                                JsonValue(static_cast<long long>(-(1LL << 62)))};
   catalog.tables[0].row_count = -3;
   catalog.tables[1].columns[0].nullable = false;
   PreparedCatalog prepared(catalog);
@@ -150,7 +156,8 @@ TEST(PreparedCatalog, DamagedSerializedFormsAreRefused) {
   std::mt19937 rnd(9);
   for (int i = 0; i < 300; ++i) {
     std::string damaged = data;
-    for (int k = 0; k < 3; ++k) damaged[32 + rnd() % (damaged.size() - 32)] = static_cast<char>(rnd());
+    for (int k = 0; k < 3; ++k)
+      damaged[32 + rnd() % (damaged.size() - 32)] = static_cast<char>(rnd());
     try {
       PreparedCatalog::deserialize(damaged);  // may still be a valid catalog
     } catch (const std::invalid_argument&) {
@@ -248,7 +255,8 @@ TEST(PreparedCatalog, LoadedIndexSelectsAsTheBuiltOne) {
 
 TEST(PreparedCatalog, BuiltWhileReadEqualsPreparedAtOnce) {
   for (std::size_t tables : {0u, 1u, 40u, 300u}) {
-    MetadataCatalog catalog = random_catalog(static_cast<unsigned>(tables) + 2, tables ? tables : 1);
+    MetadataCatalog catalog =
+        random_catalog(static_cast<unsigned>(tables) + 2, tables ? tables : 1);
     if (tables == 0) catalog.tables.clear();
     MetadataCatalog records;
     records.database = catalog.database;
@@ -292,9 +300,21 @@ TEST(PreparedCatalog, BuilderLeftOrGivenOtherTablesIsSafe) {
 // Strings that need escapes, multi-byte characters, and runs long enough
 // to cross every word and block boundary of the text writer.
 std::string tricky_text(std::mt19937& rnd) {
-  static const char* pieces[] = {"a", "Z9", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/",
-                                 "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xE2\x80\xA8",
-                                 " ", "abcdefgh"};
+  static const char* pieces[] = {"a",
+                                 "Z9",
+                                 "\"",
+                                 "\\",
+                                 "\n",
+                                 "\x01",
+                                 "\x1f",
+                                 "\x7f",
+                                 "/",
+                                 "\xC3\xA9",
+                                 "\xE6\x97\xA5",
+                                 "\xF0\x9F\x98\x80",
+                                 "\xE2\x80\xA8",
+                                 " ",
+                                 "abcdefgh"};
   std::string out;
   for (std::size_t n = rnd() % 24; n > 0; --n) out += pieces[rnd() % std::size(pieces)];
   return out;
@@ -302,13 +322,19 @@ std::string tricky_text(std::mt19937& rnd) {
 
 JsonValue tricky_value(std::mt19937& rnd, int depth = 0) {
   switch (rnd() % (depth < 2 ? 9 : 7)) {
-    case 0: return JsonValue();
-    case 1: return JsonValue(rnd() % 2 == 0);
-    case 2: return JsonValue(static_cast<long long>(rnd()) - (1LL << 31));
-    case 3: return JsonValue(static_cast<double>(rnd()) / 7.0);
-    case 4: return JsonValue(std::numeric_limits<double>::quiet_NaN());
+    case 0:
+      return JsonValue();
+    case 1:
+      return JsonValue(rnd() % 2 == 0);
+    case 2:
+      return JsonValue(static_cast<long long>(rnd()) - (1LL << 31));
+    case 3:
+      return JsonValue(static_cast<double>(rnd()) / 7.0);
+    case 4:
+      return JsonValue(std::numeric_limits<double>::quiet_NaN());
     case 5:
-    case 6: return JsonValue(tricky_text(rnd));
+    case 6:
+      return JsonValue(tricky_text(rnd));
     case 7: {
       JsonList items;
       for (std::size_t n = rnd() % 4; n > 0; --n) items.push_back(tricky_value(rnd, depth + 1));
@@ -381,8 +407,7 @@ TEST(KeySet, NumbersKeysInOrderAndFindsThemBack) {
   std::vector<std::string> words;
   for (int i = 0; i < 5000; ++i) words.push_back(std::string(i % 37, 'k') + std::to_string(i));
   words.push_back("");
-  for (std::size_t i = 0; i < words.size(); ++i)
-    EXPECT_EQ(keys.insert(words[i]), i);
+  for (std::size_t i = 0; i < words.size(); ++i) EXPECT_EQ(keys.insert(words[i]), i);
   EXPECT_EQ(keys.insert(words[17]), 17u);  // already there
   EXPECT_EQ(keys.size(), words.size());
   for (std::size_t i = 0; i < words.size(); ++i) {
@@ -423,7 +448,13 @@ TEST(CatalogCodec, NumberListsAndChecksums) {
   EXPECT_TRUE(in.at_end());
   for (std::size_t cut = 0; cut + 1 < out.data().size(); ++cut) {
     codec::Reader short_in(std::string_view(out.data()).substr(0, cut));
-    EXPECT_THROW({ short_in.u32s(); short_in.u32s(); }, std::invalid_argument) << cut;
+    EXPECT_THROW(
+        {
+          short_in.u32s();
+          short_in.u32s();
+        },
+        std::invalid_argument)
+        << cut;
   }
   std::string data(1000, 'x');
   std::uint64_t sum = codec::checksum(data);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "tessarin/common/json_text.h"
-#include "tests/fuzz/fuzz_input.h"
 #include "tessarin/turnmend/resolver.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace tessarin;
 using namespace tessarin::turnmend;

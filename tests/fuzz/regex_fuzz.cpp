@@ -18,9 +18,9 @@ namespace {
 // Text bytes as code points; bytes from 0xF0 up stand for some non-ASCII
 // characters that case folding and \w treat specially.
 std::u32string text_of(std::string_view bytes) {
-  static constexpr char32_t kWide[] = {U'\u00e9', U'\u0130', U'\u0131', U'\u212a', U'\u017f',
-                                       U'\u03c3', U'\u03c2', U'\u0663', U'\u3000', U'\u00df',
-                                       U'\u1e9e', U'\U0001F600', U'\u00a0', U'\u2028', U'K', U's'};
+  static constexpr char32_t kWide[] = {
+      U'\u00e9', U'\u0130', U'\u0131', U'\u212a',     U'\u017f', U'\u03c3', U'\u03c2', U'\u0663',
+      U'\u3000', U'\u00df', U'\u1e9e', U'\U0001F600', U'\u00a0', U'\u2028', U'K',      U's'};
   std::u32string out;
   for (unsigned char b : bytes) out.push_back(b >= 0xF0 ? kWide[b - 0xF0] : char32_t{b});
   return out;
