@@ -11,7 +11,7 @@
 #include <string>
 
 #include "tessarin/common/sha256.h"
-#include "tests/cpp/test_support.h"
+#include "test_support.h"
 
 namespace tessarin {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tessarin/common/unicode.h"
-#include "tests/cpp/test_support.h"
+#include "test_support.h"
 
 namespace tessarin {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tessarin/common/unicode.h"
-#include "tests/cpp/test_support.h"
+#include "test_support.h"
 
 namespace tessarin {
 namespace {

@@ -2,8 +2,8 @@
 // top-k cut, intent columns and neighbour joins.
 #include <gtest/gtest.h>
 
+#include "schemasift_test_support.h"
 #include "tessarin/schemasift/selector.h"
-#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <random>
 
+#include "schemasift_test_support.h"
 #include "tessarin/common/unicode.h"
 #include "tessarin/schemasift/selector.h"
-#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {

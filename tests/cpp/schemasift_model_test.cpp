@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "schemasift_test_support.h"
 #include "tessarin/common/json_text.h"
 #include "tessarin/common/sha256.h"
 #include "tessarin/common/unicode.h"
@@ -17,7 +18,6 @@
 #include "tessarin/schemasift/normalizer.h"
 #include "tessarin/schemasift/records.h"
 #include "tessarin/schemasift/text.h"
-#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {

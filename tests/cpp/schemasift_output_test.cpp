@@ -4,11 +4,11 @@
 
 #include <cmath>
 
+#include "schemasift_test_support.h"
 #include "tessarin/common/json_text.h"
 #include "tessarin/common/unicode.h"
 #include "tessarin/schemasift/selector.h"
 #include "tessarin/schemasift/selector_internal.h"
-#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {

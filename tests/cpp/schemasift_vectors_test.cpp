@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
+#include "schemasift_test_support.h"
 #include "tessarin/schemasift/selector.h"
-#include "tests/cpp/schemasift_test_support.h"
 
 namespace tessarin::schemasift {
 namespace {

@@ -8,7 +8,7 @@
 #include "tessarin/common/display.h"
 #include "tessarin/turnmend/resolver.h"
 #include "tessarin/turnmend/vocabulary.h"
-#include "tests/cpp/turnmend_test_support.h"
+#include "turnmend_test_support.h"
 
 namespace tessarin::turnmend {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "tessarin/turnmend/resolver.h"
-#include "tests/cpp/turnmend_test_support.h"
+#include "turnmend_test_support.h"
 
 namespace tessarin::turnmend {
 namespace {

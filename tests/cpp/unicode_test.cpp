@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "tests/cpp/test_support.h"
+#include "test_support.h"
 
 namespace tessarin::unicode {
 namespace {

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "tessarin/common/json_text.h"
 #include "tessarin/turnmend/resolver.h"
-#include "tests/fuzz/fuzz_input.h"
 
 using namespace tessarin;
 using namespace tessarin::turnmend;

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_input.h"
 #include "tessarin/common/display.h"
 #include "tessarin/common/json_text.h"
-#include "tests/fuzz/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::optional<tessarin::JsonValue> input = tessarin::fuzz::input_json(data, size);
