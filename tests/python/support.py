@@ -1,12 +1,13 @@
 """Helpers the Python tests share: the demonstration card's fields, a runner
-for programs that must not end the interpreter, and a stand-in for the
-sentence-transformers package."""
+for programs that must not end the interpreter, a runner of the same work on
+several threads, and a stand-in for the sentence-transformers package."""
 
 from __future__ import annotations
 
 import subprocess
 import sys
 import textwrap
+import threading
 import types
 
 import pytest
@@ -61,6 +62,15 @@ def run_program(body: str, timeout: float = 180) -> str:
         pytest.fail(f"program did not finish within {timeout} s:\n{code}")
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
     return done.stdout
+
+
+def run_in_threads(work, count: int) -> None:
+    """Runs work() on count threads at once and waits for them all."""
+    threads = [threading.Thread(target=work) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def install_sentence_transformers(monkeypatch, model_class) -> None:
