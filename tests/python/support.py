@@ -1,9 +1,11 @@
-"""Helpers the Python tests share: the demonstration card's fields, a runner
-for programs that must not end the interpreter, a runner of the same work on
-several threads, and a stand-in for the sentence-transformers package."""
+"""Helpers the Python tests share: the demonstration card's fields, the
+identifier splits and token estimates both libraries give, a runner for programs that must not end
+the interpreter, a runner of the same work on several threads, and a stand-in
+for the sentence-transformers package."""
 
 from __future__ import annotations
 
+import math
 import subprocess
 import sys
 import textwrap
@@ -48,6 +50,57 @@ def demo_card_fields() -> dict:
             "WHERE order_date >= addMonths(today(), -6) GROUP BY region"
         ),
     )
+
+
+# Identifiers and their words as both libraries split them: at separators and
+# before each capital, lowered in full Unicode.
+IDENTIFIER_SPLITS = [
+    ("", ""),
+    ("OrderDate", "order date"),
+    ("customerID", "customer i d"),
+    ("URLPath", "u r l path"),
+    ("ABCTable", "a b c table"),
+    ("A", "a"),
+    ("order_date", "order date"),
+    ("created_at_ms", "created at ms"),
+    ("Order_Date", "order  date"),
+    ("order_Date", "order  date"),
+    ("sales.orders-v2", "sales orders v2"),
+    ("sales.orderDate", "sales order date"),
+    ("\u212aey", "key"),
+    ("ÉcoleName", "école name"),
+]
+
+
+# (text, characters per token, estimate) as both libraries count: the code
+# points divided, rounded up; a bad count fails as Python's arithmetic does.
+TOKEN_ESTIMATES = [
+    ("", 4.0, 0),
+    ("", 0.0, 0),
+    ("a", 4.0, 1),
+    ("abcd", 4.0, 1),
+    ("abcde", 4.0, 2),
+    ("a" * 8, 4.0, 2),
+    ("a" * 9, 4.0, 3),
+    ("ééééé", 4.0, 2),
+    ("éé", 1.0, 2),
+    ("abc", -1.0, 1),
+    ("abc", 0.5, 6),
+    ("a", 0, ZeroDivisionError),
+    ("abc", 0.0, ZeroDivisionError),
+    ("a", math.nan, ValueError),
+    ("abc", 1e-320, OverflowError),
+    ("a", -1e-320, OverflowError),  # math.ceil(-inf)
+]
+
+
+def expect_result(call, expected) -> None:
+    """call() returns expected or, when expected is an exception class, raises it."""
+    if isinstance(expected, type) and issubclass(expected, BaseException):
+        with pytest.raises(expected):
+            call()
+    else:
+        assert call() == expected
 
 
 def run_program(body: str, timeout: float = 180) -> str:
