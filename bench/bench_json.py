@@ -7,11 +7,10 @@ their ratio, as the median of several runs in the same process.
     PYTHONPATH=build/<dir>/pkg python bench/bench_json.py [--tables N] [--runs N]
 """
 
-import argparse
 import json
 
 import tessarin
-from bench_util import median_seconds
+from bench_util import int_options, median_seconds
 
 
 def catalog(tables: int, columns: int) -> dict:
@@ -42,11 +41,7 @@ def catalog(tables: int, columns: int) -> dict:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--tables", type=int, default=1000)
-    parser.add_argument("--columns", type=int, default=30)
-    parser.add_argument("--runs", type=int, default=7)
-    args = parser.parse_args()
+    args = int_options(__doc__, tables=1000, columns=30, runs=7)
     value = catalog(args.tables, args.columns)
 
     settings = [

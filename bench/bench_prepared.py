@@ -35,24 +35,20 @@ from catalogs import QUESTIONS, generated_catalog  # noqa: E402
 SHAPES = ((1_000, 30), (20_000, 10))
 
 
-def median_ms(call, repeat: int) -> float:
+def median_ms(call, repeat: int, clock=time.perf_counter) -> float:
+    """Median milliseconds of call(i) for i in range(repeat), elapsed by default."""
     times = []
     for i in range(repeat):
-        started = time.perf_counter()
+        started = clock()
         call(i)
-        times.append((time.perf_counter() - started) * 1000)
+        times.append((clock() - started) * 1000)
     return statistics.median(times)
 
 
 def median_cpu_ms(call, repeat: int) -> float:
     """Median processor time of the whole process (all its threads): the work
     done, which a busy machine does not inflate as it does the elapsed time."""
-    times = []
-    for i in range(repeat):
-        started = time.process_time()
-        call(i)
-        times.append((time.process_time() - started) * 1000)
-    return statistics.median(times)
+    return median_ms(call, repeat, time.process_time)
 
 
 def dict_select_ms(n_tables: int, n_columns: int, strategy: str, repeat: int) -> float:

@@ -11,11 +11,10 @@ each size closes the output, which steadies the figure on a busy machine.
     PYTHONPATH=build/<dir>/pkg python bench/bench_tfidf.py [--runs N] [--columns N] [--rounds N]
 """
 
-import argparse
 import statistics
 import time
 
-from bench_util import median_seconds
+from bench_util import int_options, median_seconds
 from tessarin._core import schemasift
 
 TABLE_WORDS = ["orders", "customers", "products", "invoices", "shipments", "regions", "payments"]
@@ -46,11 +45,7 @@ def documents(tables: int, columns: int) -> list[str]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--columns", type=int, default=30)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--rounds", type=int, default=1)
-    args = parser.parse_args()
+    args = int_options(__doc__, columns=30, runs=5, rounds=1)
 
     from sklearn.feature_extraction.text import TfidfVectorizer
     from sklearn.metrics.pairwise import cosine_similarity

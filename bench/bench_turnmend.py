@@ -4,32 +4,17 @@ passed in)."""
 
 import statistics
 import time
+from pathlib import Path
 
 from tessarin.turnmend import Turnmend, TurnContextCard
 
 MESSAGES = ["consider monthly?", "make it category based", "what else we get?",
             "Show failed payment count by bank"]
 
-TURNS = [
-    ("Show order count by status for this year", "orders", "order_id", "status",
-     "text_to_sql", "sql"),
-    ("Average basket size by store last quarter", "baskets", "basket_value", "store_id",
-     "text_to_sql", "sql"),
-    ("Plot monthly active users as a line chart", "user_events", "user_id", "event_month",
-     "chart_generation", "chart"),
-    ("Which payment methods fail most often?", "payments", "payment_id", "payment_method",
-     "text_to_sql", "sql"),
-    ("Top 10 products by revenue in Germany", "sales_orders", "revenue", "product_name",
-     "text_to_sql", "table"),
-    ("Refund rate by category for last 6 months", "refunds", "refund_amount", "category",
-     "text_to_sql", "sql"),
-    ("Summarize the churn report for Q2", "churn_reports", "churn_rate", "segment",
-     "document_qa", "document_summary"),
-    ("Inventory levels by warehouse today", "inventory", "units_on_hand", "warehouse",
-     "text_to_sql", "table"),
-    ("Compare web and app conversion weekly", "sessions", "conversions", "channel",
-     "chart_generation", "chart"),
-]
+# Nine earlier turns of a sales-analytics chat, shared with turnmend_bench.cpp
+# (after the line of column names).
+TURNS = [tuple(line.split("\t"))
+         for line in (Path(__file__).parent / "turns.tsv").read_text().splitlines()[1:]]
 
 
 def demo_card():

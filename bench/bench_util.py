@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import statistics
 import time
 from collections.abc import Callable
@@ -17,3 +18,12 @@ def median_seconds(fn: Callable[[], object], runs: int,
         fn()
         times.append(clock() - start)
     return statistics.median(times)
+
+
+def int_options(doc: str, **defaults: int) -> argparse.Namespace:
+    """Parses the command line as one --name N option per keyword, with that
+    default; the first line of doc describes the script in --help."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    for name, default in defaults.items():
+        parser.add_argument(f"--{name}", type=int, default=default)
+    return parser.parse_args()

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,36 +15,33 @@ using namespace tessarin::turnmend;
 
 namespace {
 
-// Nine earlier turns of a sales-analytics chat, plus the demonstration card.
+// Nine earlier turns of a sales-analytics chat, one a line in bench/turns.tsv
+// (shared with bench_turnmend.py) after the line of column names: question,
+// table, metric, dimension, task and artifact, tab-separated.
+struct Turn {
+  std::string question, table, metric, dimension, task, artifact;
+};
+
+std::vector<Turn> read_turns() {
+  std::ifstream in(TESSARIN_BENCH_TURNS);
+  std::vector<Turn> turns;
+  Turn t;
+  std::string column_names;
+  std::getline(in, column_names);
+  while (std::getline(in, t.question, '\t') && std::getline(in, t.table, '\t') &&
+         std::getline(in, t.metric, '\t') && std::getline(in, t.dimension, '\t') &&
+         std::getline(in, t.task, '\t') && std::getline(in, t.artifact))
+    turns.push_back(t);
+  if (turns.empty()) {
+    std::fprintf(stderr, "no turns read from %s\n", TESSARIN_BENCH_TURNS);
+    std::exit(1);
+  }
+  return turns;
+}
+
+// The turns as cards, plus the demonstration card.
 CardList realistic_cards() {
-  struct Turn {
-    const char* question;
-    const char* table;
-    const char* metric;
-    const char* dimension;
-    const char* task;
-    const char* artifact;
-  };
-  const Turn turns[] = {
-      {"Show order count by status for this year", "orders", "order_id", "status", "text_to_sql",
-       "sql"},
-      {"Average basket size by store last quarter", "baskets", "basket_value", "store_id",
-       "text_to_sql", "sql"},
-      {"Plot monthly active users as a line chart", "user_events", "user_id", "event_month",
-       "chart_generation", "chart"},
-      {"Which payment methods fail most often?", "payments", "payment_id", "payment_method",
-       "text_to_sql", "sql"},
-      {"Top 10 products by revenue in Germany", "sales_orders", "revenue", "product_name",
-       "text_to_sql", "table"},
-      {"Refund rate by category for last 6 months", "refunds", "refund_amount", "category",
-       "text_to_sql", "sql"},
-      {"Summarize the churn report for Q2", "churn_reports", "churn_rate", "segment", "document_qa",
-       "document_summary"},
-      {"Inventory levels by warehouse today", "inventory", "units_on_hand", "warehouse",
-       "text_to_sql", "table"},
-      {"Compare web and app conversion weekly", "sessions", "conversions", "channel",
-       "chart_generation", "chart"},
-  };
+  const std::vector<Turn> turns = read_turns();
   CardList cards;
   std::int64_t id = 2;
   for (const Turn& t : turns) {

@@ -11,87 +11,49 @@ constexpr std::int64_t kDemoTopKTables = 2;
 constexpr std::int64_t kDemoMaxColumns = 10;
 constexpr int kDemoIndent = 2;
 
-JsonList strings(std::initializer_list<const char*> items) {
-  JsonList out;
-  for (const char* item : items) out.emplace_back(item);
-  return out;
-}
-
-JsonMap sales_orders() {
-  JsonList columns = {
-      JsonMap{{"name", "order_id"},
-              {"type", "String"},
-              {"description", "Unique order identifier"},
-              {"role", "primary_key"},
-              {"is_primary_key", true}},
-      JsonMap{{"name", "order_date"},
-              {"type", "Date"},
-              {"description", "Date when the order was created"},
-              {"synonyms", strings({"date", "sales date", "created date"})},
-              {"role", "date"}},
-      JsonMap{{"name", "region"},
-              {"type", "String"},
-              {"description", "Sales region or zone"},
-              {"synonyms", strings({"zone", "area", "location"})},
-              {"role", "dimension"}},
-      JsonMap{{"name", "revenue"},
-              {"type", "Float64"},
-              {"description", "Revenue amount or sales amount"},
-              {"synonyms", strings({"sales", "amount", "income", "value"})},
-              {"role", "metric"}},
-      JsonMap{{"name", "product_name"},
-              {"type", "String"},
-              {"description", "Name of the product sold"},
-              {"synonyms", strings({"product", "item"})},
-              {"role", "dimension"}},
-  };
-  return JsonMap{
-      {"table_name", "sales_orders"},
-      {"business_name", "Sales Orders"},
-      {"description",
-       "Order-level sales transactions with revenue, region, product and order date."},
-      {"tags", strings({"sales", "orders", "revenue"})},
-      {"default_date_column", "order_date"},
-      {"default_metric_column", "revenue"},
-      {"columns", std::move(columns)},
-  };
-}
-
-JsonMap customers() {
-  JsonList columns = {
-      JsonMap{{"name", "customer_id"},
-              {"type", "String"},
-              {"role", "primary_key"},
-              {"is_primary_key", true}},
-      JsonMap{{"name", "customer_name"}, {"type", "String"}, {"role", "dimension"}},
-      JsonMap{{"name", "age_group"},
-              {"type", "String"},
-              {"synonyms", strings({"age", "age band"})},
-              {"role", "dimension"}},
-  };
-  return JsonMap{
-      {"table_name", "customers"},
-      {"business_name", "Customers"},
-      {"description", "Customer master data including customer profile and region."},
-      {"tags", strings({"customer", "profile"})},
-      {"columns", std::move(columns)},
-  };
-}
+// Written as a user writes a catalog file.
+constexpr std::string_view kDemoCatalog = R"json({
+  "database": "client_abc_db",
+  "tables": [
+    {
+      "table_name": "sales_orders",
+      "business_name": "Sales Orders",
+      "description": "Order-level sales transactions with revenue, region, product and order date.",
+      "tags": ["sales", "orders", "revenue"],
+      "default_date_column": "order_date",
+      "default_metric_column": "revenue",
+      "columns": [
+        {"name": "order_id", "type": "String", "description": "Unique order identifier", "role": "primary_key", "is_primary_key": true},
+        {"name": "order_date", "type": "Date", "description": "Date when the order was created", "synonyms": ["date", "sales date", "created date"], "role": "date"},
+        {"name": "region", "type": "String", "description": "Sales region or zone", "synonyms": ["zone", "area", "location"], "role": "dimension"},
+        {"name": "revenue", "type": "Float64", "description": "Revenue amount or sales amount", "synonyms": ["sales", "amount", "income", "value"], "role": "metric"},
+        {"name": "product_name", "type": "String", "description": "Name of the product sold", "synonyms": ["product", "item"], "role": "dimension"}
+      ]
+    },
+    {
+      "table_name": "customers",
+      "business_name": "Customers",
+      "description": "Customer master data including customer profile and region.",
+      "tags": ["customer", "profile"],
+      "columns": [
+        {"name": "customer_id", "type": "String", "role": "primary_key", "is_primary_key": true},
+        {"name": "customer_name", "type": "String", "role": "dimension"},
+        {"name": "age_group", "type": "String", "synonyms": ["age", "age band"], "role": "dimension"}
+      ]
+    }
+  ],
+  "relationships": [
+    {"from_table": "sales_orders", "from_column": "customer_id", "to_table": "customers", "to_column": "customer_id"}
+  ]
+})json";
 
 }  // namespace
 
 const std::string_view kDemoQuestion = "Show total revenue by region for last 6 months";
 
 JsonMap demo_catalog() {
-  JsonList relationships = {JsonMap{{"from_table", "sales_orders"},
-                                    {"from_column", "customer_id"},
-                                    {"to_table", "customers"},
-                                    {"to_column", "customer_id"}}};
-  return JsonMap{
-      {"database", "client_abc_db"},
-      {"tables", JsonList{sales_orders(), customers()}},
-      {"relationships", std::move(relationships)},
-  };
+  JsonValue catalog = parse_json(kDemoCatalog);
+  return std::move(catalog.as_map());
 }
 
 std::string demo_output() {

@@ -368,32 +368,28 @@ class Normalizer {
  private:
   static std::string text_of(Value v) { return S::missing(v) ? std::string() : S::text(v); }
 
-  // A list copied as strings; any other non-empty value counts as a
+  // A list with each item converted; any other non-empty value counts as a
   // one-element list.
-  static std::vector<std::string> string_list_of(Value v) {
-    std::vector<std::string> out;
+  template <class List, class Convert>
+  static List list_of(Value v, Convert convert) {
+    List out;
     if (S::missing(v) || S::is_empty(v)) return out;
     if (!S::is_list(v)) {
-      out.push_back(S::text(v));
+      out.push_back(convert(v));
       return out;
     }
     std::size_t n = S::list_size(v);
     out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) out.push_back(S::text(S::list_item(v, i)));
+    for (std::size_t i = 0; i < n; ++i) out.push_back(convert(S::list_item(v, i)));
     return out;
   }
 
+  static std::vector<std::string> string_list_of(Value v) {
+    return list_of<std::vector<std::string>>(v, [](Value item) { return S::text(item); });
+  }
+
   static JsonList value_list_of(Value v) {
-    JsonList out;
-    if (S::missing(v) || S::is_empty(v)) return out;
-    if (!S::is_list(v)) {
-      out.push_back(S::json(v));
-      return out;
-    }
-    std::size_t n = S::list_size(v);
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) out.push_back(S::json(S::list_item(v, i)));
-    return out;
+    return list_of<JsonList>(v, [](Value item) { return S::json(item); });
   }
 
   // Typed optional fields take the value unchanged when it has their type;

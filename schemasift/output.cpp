@@ -237,6 +237,27 @@ class SortedWriter {
   void strings(const std::vector<std::string>& items) {
     list(items, [&](const std::string& s) { string(s); });
   }
+  // One field of a record: its key, then its value as the kind is written.
+  void put(std::string_view key, const std::string& text) {
+    field(key);
+    string(text);
+  }
+  void put(std::string_view key, bool b) {
+    field(key);
+    boolean(b);
+  }
+  void put(std::string_view key, const std::optional<std::string>& text) {
+    field(key);
+    optional_string(text);
+  }
+  void put(std::string_view key, const std::vector<std::string>& items) {
+    field(key);
+    strings(items);
+  }
+  void put(std::string_view key, const JsonMap& m) {
+    field(key);
+    map(m);
+  }
   // Free-form values are written here as the JSON writer writes them with
   // sorted keys; float digits go through a scratch string that keeps its
   // capacity.
@@ -307,72 +328,51 @@ class SortedWriter {
 
   void column(const ColumnMeta& c) {
     open();
-    field(internal::kKeyDescription);
-    string(c.description);
-    field(internal::kKeyExtra);
-    map(c.extra);
-    field(internal::kKeyIsForeignKey);
-    boolean(c.is_foreign_key);
-    field(internal::kKeyIsPrimaryKey);
-    boolean(c.is_primary_key);
-    field(internal::kKeyName);
-    string(c.name);
+    put(internal::kKeyDescription, c.description);
+    put(internal::kKeyExtra, c.extra);
+    put(internal::kKeyIsForeignKey, c.is_foreign_key);
+    put(internal::kKeyIsPrimaryKey, c.is_primary_key);
+    put(internal::kKeyName, c.name);
     field(internal::kKeyNullable);
     if (c.nullable)
       boolean(*c.nullable);
     else
       out_ += "null";
-    field(internal::kKeyRole);
-    string(c.role);
+    put(internal::kKeyRole, c.role);
     field(internal::kKeySampleValues);
     list(c.sample_values, [&](const JsonValue& v) { value(v); });
-    field(internal::kKeySynonyms);
-    strings(c.synonyms);
-    field(internal::kKeyTags);
-    strings(c.tags);
-    field(internal::kKeyType);
-    string(c.type);
+    put(internal::kKeySynonyms, c.synonyms);
+    put(internal::kKeyTags, c.tags);
+    put(internal::kKeyType, c.type);
     close();
   }
 
   void table(const TableMeta& t) {
     open();
-    field(internal::kKeyBusinessName);
-    string(t.business_name);
+    put(internal::kKeyBusinessName, t.business_name);
     field(internal::kKeyColumns);
     list(t.columns, [&](const ColumnMeta& c) { column(c); });
-    field(internal::kKeyDefaultDate);
-    optional_string(t.default_date_column);
-    field(internal::kKeyDefaultMetric);
-    optional_string(t.default_metric_column);
-    field(internal::kKeyDescription);
-    string(t.description);
+    put(internal::kKeyDefaultDate, t.default_date_column);
+    put(internal::kKeyDefaultMetric, t.default_metric_column);
+    put(internal::kKeyDescription, t.description);
     field(internal::kKeyRowCount);
     if (t.row_count)
       out_ += std::to_string(*t.row_count);
     else
       out_ += "null";
-    field(internal::kKeyTableName);
-    string(t.table_name);
+    put(internal::kKeyTableName, t.table_name);
     close();
   }
 
   void relationship(const RelationshipMeta& r) {
     open();
-    field(internal::kKeyDescription);
-    string(r.description);
-    field(internal::kKeyExtra);
-    map(r.extra);
-    field(internal::kKeyFromColumn);
-    string(r.from_column);
-    field(internal::kKeyFromTable);
-    string(r.from_table);
-    field(internal::kKeyRelationshipType);
-    string(r.relationship_type);
-    field(internal::kKeyToColumn);
-    string(r.to_column);
-    field(internal::kKeyToTable);
-    string(r.to_table);
+    put(internal::kKeyDescription, r.description);
+    put(internal::kKeyExtra, r.extra);
+    put(internal::kKeyFromColumn, r.from_column);
+    put(internal::kKeyFromTable, r.from_table);
+    put(internal::kKeyRelationshipType, r.relationship_type);
+    put(internal::kKeyToColumn, r.to_column);
+    put(internal::kKeyToTable, r.to_table);
     close();
   }
 

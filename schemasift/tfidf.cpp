@@ -208,19 +208,12 @@ void TfidfIndex::UnigramTable::grow(std::size_t capacity, const std::string& tex
   }
 }
 
+// Rebuilding at the smaller capacity: the moved-from table holds no buffer, so
+// the new one is allocated at exactly that size.
 void TfidfIndex::UnigramTable::shrink(const std::string& text) {
   std::size_t capacity = kept_capacity_for(size_);
   if (capacity >= slots_.capacity()) return;
-  std::vector<Slot> old = std::move(slots_);
-  slots_ = std::vector<Slot>(capacity, Slot{0, 0, kUnknown, 0, 0, 0});
-  std::size_t mask = capacity - 1;
-  for (const Slot& slot : old) {
-    if (slot.id == kUnknown) continue;
-    const char* token = text.data() + slot.offset;
-    std::size_t i = token_hash(TokenKey{slot.head, slot.tail, slot.length}, token) & mask;
-    while (slots_[i].id != kUnknown) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
+  grow(capacity, text);
 }
 
 // Fibonacci hashing of the pair: the top bits of the product depend on all
@@ -267,26 +260,22 @@ inline void TfidfIndex::BigramTable::prefetch(std::uint32_t first, std::uint32_t
 }
 
 void TfidfIndex::BigramTable::grow(std::size_t capacity) {
-  std::vector<Slot> old = std::move(slots_);
-  slots_ = Recycler<Slot>::take();
-  slots_.assign(capacity, Slot{0, 0, kUnknown, 0});
-  shift_ = 64 - std::countr_zero(slots_.size());
-  std::size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.id == kUnknown) continue;
-    std::size_t i = position(slot.first, slot.second);
-    while (slots_[i].id != kUnknown) i = (i + 1) & mask;
-    slots_[i] = slot;
-  }
+  std::vector<Slot> fresh = Recycler<Slot>::take();
+  fresh.assign(capacity, Slot{0, 0, kUnknown, 0});
+  rehash_into(std::move(fresh));
 }
 
 void TfidfIndex::BigramTable::shrink() {
   std::size_t capacity = kept_capacity_for(size_);
   if (capacity >= slots_.capacity()) return;
-  std::vector<Slot> old = std::move(slots_);
-  slots_ = std::vector<Slot>(capacity, Slot{0, 0, kUnknown, 0});
+  // A fresh buffer rather than a recycled one, which may be larger.
+  rehash_into(std::vector<Slot>(capacity, Slot{0, 0, kUnknown, 0}));
+}
+
+void TfidfIndex::BigramTable::rehash_into(std::vector<Slot> fresh) {
+  std::vector<Slot> old = std::exchange(slots_, std::move(fresh));
   shift_ = 64 - std::countr_zero(slots_.size());
-  std::size_t mask = capacity - 1;
+  std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
     if (slot.id == kUnknown) continue;
     std::size_t i = position(slot.first, slot.second);

@@ -143,6 +143,8 @@ class TfidfIndex {
    private:
     std::size_t position(std::uint32_t first, std::uint32_t second) const;
     void grow(std::size_t capacity);
+    // Takes the empty slots as the table and places the old slots into them.
+    void rehash_into(std::vector<Slot> fresh);
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
     int shift_ = 64;

@@ -19,6 +19,7 @@
 #include "tessarin/schemasift/selector.h"
 #include "tessarin/schemasift/selector_internal.h"
 #include "tessarin/schemasift/tfidf.h"
+#include "test_support.h"
 
 namespace tessarin::schemasift {
 namespace {
@@ -320,33 +321,10 @@ std::string tricky_text(std::mt19937& rnd) {
   return out;
 }
 
-JsonValue tricky_value(std::mt19937& rnd, int depth = 0) {
-  switch (rnd() % (depth < 2 ? 9 : 7)) {
-    case 0:
-      return JsonValue();
-    case 1:
-      return JsonValue(rnd() % 2 == 0);
-    case 2:
-      return JsonValue(static_cast<long long>(rnd()) - (1LL << 31));
-    case 3:
-      return JsonValue(static_cast<double>(rnd()) / 7.0);
-    case 4:
-      return JsonValue(std::numeric_limits<double>::quiet_NaN());
-    case 5:
-    case 6:
-      return JsonValue(tricky_text(rnd));
-    case 7: {
-      JsonList items;
-      for (std::size_t n = rnd() % 4; n > 0; --n) items.push_back(tricky_value(rnd, depth + 1));
-      return JsonValue(std::move(items));
-    }
-    default: {
-      JsonMap map;
-      for (std::size_t n = rnd() % 4; n > 0; --n)
-        map[tricky_text(rnd) + std::to_string(n)] = tricky_value(rnd, depth + 1);
-      return JsonValue(std::move(map));
-    }
-  }
+JsonValue tricky_value(std::mt19937& rnd) {
+  return test_support::random_json(rnd, 0, tricky_text, [](std::mt19937& r, std::size_t n) {
+    return tricky_text(r) + std::to_string(n);
+  });
 }
 
 MetadataCatalog tricky_catalog(unsigned seed) {

@@ -13,22 +13,21 @@
 #include "tessarin/turnmend/ranking.h"
 #include "tessarin/turnmend/resolver.h"
 #include "tessarin/turnmend/vocabulary.h"
+#include "test_support.h"
 #include "turnmend_test_support.h"
 
 namespace tessarin::turnmend {
 namespace {
 
 using namespace test_support;
+using tessarin::test_support::TextTest;
+using tessarin::test_support::TextTo;
 
-struct TurnReferenceCase {
-  const char* message;
-  std::optional<std::int64_t> expected;
-};
-
-class ExplicitTurnReference : public testing::TestWithParam<TurnReferenceCase> {};
+using TurnReferenceCase = TextTo<std::optional<std::int64_t>>;
+class ExplicitTurnReference : public TextTest<std::optional<std::int64_t>> {};
 
 TEST_P(ExplicitTurnReference, FindsTheNamedTurn) {
-  EXPECT_EQ(Turnmend::_detect_explicit_turn_reference(GetParam().message), GetParam().expected);
+  EXPECT_EQ(Turnmend::_detect_explicit_turn_reference(GetParam().input), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -45,15 +44,11 @@ INSTANTIATE_TEST_SUITE_P(
         TurnReferenceCase{"", std::nullopt},
         TurnReferenceCase{"show revenue by region", std::nullopt}));
 
-struct ArtifactReferenceCase {
-  const char* message;
-  std::optional<std::string> expected;
-};
-
-class ArtifactReference : public testing::TestWithParam<ArtifactReferenceCase> {};
+using ArtifactReferenceCase = TextTo<std::optional<std::string>>;
+class ArtifactReference : public TextTest<std::optional<std::string>> {};
 
 TEST_P(ArtifactReference, ReadsNounAndNameOrIdentifier) {
-  EXPECT_EQ(Turnmend::_detect_artifact_reference(GetParam().message), GetParam().expected);
+  EXPECT_EQ(Turnmend::_detect_artifact_reference(GetParam().input), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ranking, ArtifactReference,

@@ -5,12 +5,15 @@
 #include <limits>
 
 #include "tessarin/turnmend/resolver.h"
+#include "test_support.h"
 #include "turnmend_test_support.h"
 
 namespace tessarin::turnmend {
 namespace {
 
 using namespace test_support;
+using tessarin::test_support::TextTest;
+using tessarin::test_support::TextTo;
 
 struct SignalCase {
   const char* message;
@@ -202,15 +205,11 @@ TEST(IntentDeltaTest, DimensionAndFilterHintsTryTheNextPattern) {
   EXPECT_EQ(Turnmend::_extract_filter_hint("only for"), std::nullopt);
 }
 
-struct CleanCase {
-  const char* hint;
-  const char* cleaned;
-};
-
-class CleanHint : public testing::TestWithParam<CleanCase> {};
+using CleanCase = TextTo<const char*>;
+class CleanHint : public TextTest<const char*> {};
 
 TEST_P(CleanHint, CutsTrimsAndRejects) {
-  EXPECT_EQ(Turnmend::_clean_hint(GetParam().hint), GetParam().cleaned);
+  EXPECT_EQ(Turnmend::_clean_hint(GetParam().input), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(IntentDeltaTest, CleanHint,

@@ -11,6 +11,7 @@
 
 #include "tessarin/common/json_value.h"
 #include "tessarin/turnmend/resolver.h"
+#include "test_support.h"
 
 namespace tessarin::turnmend::test_support {
 
@@ -81,33 +82,11 @@ inline std::string random_text(std::mt19937& rng, std::size_t max_words) {
   return out;
 }
 
+// Random JSON values with texts of random_text.
 inline JsonValue random_value(std::mt19937& rng, int depth) {
-  switch (rng() % (depth > 2 ? 6 : 8)) {
-    case 0:
-      return JsonValue();
-    case 1:
-      return JsonValue(rng() % 2 == 0);
-    case 2:
-      return JsonValue(static_cast<std::int64_t>(rng() % 2000) - 1000);
-    case 3: {
-      const double doubles[] = {0.5, 1e-05, 2.0, 1e16, std::nan(""), -INFINITY, 123.25};
-      return JsonValue(doubles[rng() % 7]);
-    }
-    case 4:
-    case 5:
-      return JsonValue(random_text(rng, 4));
-    case 6: {
-      JsonList list;
-      for (std::size_t i = rng() % 4; i > 0; --i) list.push_back(random_value(rng, depth + 1));
-      return JsonValue(std::move(list));
-    }
-    default: {
-      JsonMap map;
-      for (std::size_t i = rng() % 4; i > 0; --i)
-        map.set(random_text(rng, 2), random_value(rng, depth + 1));
-      return JsonValue(std::move(map));
-    }
-  }
+  return tessarin::test_support::random_json(
+      rng, depth, [](std::mt19937& r) { return random_text(r, 4); },
+      [](std::mt19937& r, std::size_t) { return random_text(r, 2); });
 }
 
 }  // namespace tessarin::turnmend::test_support

@@ -1,12 +1,15 @@
-"""Helpers the Python tests share: the demonstration card's fields, a runner
-for programs that must not end the interpreter, and a stand-in for the
-sentence-transformers package."""
+"""Helpers the Python tests share: the demonstration card's fields, the
+identifier splits and token estimates both libraries give, a runner for programs that must not end
+the interpreter, a runner of the same work on several threads, and a stand-in
+for the sentence-transformers package."""
 
 from __future__ import annotations
 
+import math
 import subprocess
 import sys
 import textwrap
+import threading
 import types
 
 import pytest
@@ -49,6 +52,57 @@ def demo_card_fields() -> dict:
     )
 
 
+# Identifiers and their words as both libraries split them: at separators and
+# before each capital, lowered in full Unicode.
+IDENTIFIER_SPLITS = [
+    ("", ""),
+    ("OrderDate", "order date"),
+    ("customerID", "customer i d"),
+    ("URLPath", "u r l path"),
+    ("ABCTable", "a b c table"),
+    ("A", "a"),
+    ("order_date", "order date"),
+    ("created_at_ms", "created at ms"),
+    ("Order_Date", "order  date"),
+    ("order_Date", "order  date"),
+    ("sales.orders-v2", "sales orders v2"),
+    ("sales.orderDate", "sales order date"),
+    ("\u212aey", "key"),
+    ("ÉcoleName", "école name"),
+]
+
+
+# (text, characters per token, estimate) as both libraries count: the code
+# points divided, rounded up; a bad count fails as Python's arithmetic does.
+TOKEN_ESTIMATES = [
+    ("", 4.0, 0),
+    ("", 0.0, 0),
+    ("a", 4.0, 1),
+    ("abcd", 4.0, 1),
+    ("abcde", 4.0, 2),
+    ("a" * 8, 4.0, 2),
+    ("a" * 9, 4.0, 3),
+    ("ééééé", 4.0, 2),
+    ("éé", 1.0, 2),
+    ("abc", -1.0, 1),
+    ("abc", 0.5, 6),
+    ("a", 0, ZeroDivisionError),
+    ("abc", 0.0, ZeroDivisionError),
+    ("a", math.nan, ValueError),
+    ("abc", 1e-320, OverflowError),
+    ("a", -1e-320, OverflowError),  # math.ceil(-inf)
+]
+
+
+def expect_result(call, expected) -> None:
+    """call() returns expected or, when expected is an exception class, raises it."""
+    if isinstance(expected, type) and issubclass(expected, BaseException):
+        with pytest.raises(expected):
+            call()
+    else:
+        assert call() == expected
+
+
 def run_program(body: str, timeout: float = 180) -> str:
     """Runs the program in a fresh interpreter (so a crash fails one test, not
     the suite) and returns its output; fails with its errors when it dies,
@@ -61,6 +115,15 @@ def run_program(body: str, timeout: float = 180) -> str:
         pytest.fail(f"program did not finish within {timeout} s:\n{code}")
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-3000:]}"
     return done.stdout
+
+
+def run_in_threads(work, count: int) -> None:
+    """Runs work() on count threads at once and waits for them all."""
+    threads = [threading.Thread(target=work) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def install_sentence_transformers(monkeypatch, model_class) -> None:

@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import datetime
 import pickle
-import threading
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from tessarin import schemasift as ss
+
+from support import run_in_threads
 
 # A small vocabulary, so that questions and catalogs share words, phrases and
 # roles often; with capitals, non-ASCII letters and separators the scanners
@@ -197,11 +198,7 @@ def test_many_threads_on_one_prepared_catalog_agree_with_one_thread():
                 if selector.select(question, prepared).to_dict(True) != want:
                     failures.append(question)
 
-    threads = [threading.Thread(target=work) for _ in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_in_threads(work, 8)
     assert not failures
 
 

@@ -4,7 +4,6 @@ and the sentence-embedding backend with a stand-in sentence_transformers."""
 
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -15,7 +14,7 @@ import tessarin
 from tessarin import schemasift as ss
 from tessarin._core import schemasift as native
 
-from support import install_sentence_transformers
+from support import install_sentence_transformers, run_in_threads
 
 QUESTION = "Show total revenue by region for last 6 months"
 
@@ -308,11 +307,7 @@ def test_selections_with_a_python_model_from_threads(fake_sentence_transformers)
         except Exception as error:  # pragma: no cover - reported below
             errors.append(error)
 
-    threads = [threading.Thread(target=run) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(run, 4)
     assert errors == [] and results == [expected] * 20
 
 

@@ -17,22 +17,12 @@ from tessarin.turnmend import (
     TurnContextCard,
 )
 
+from support import IDENTIFIER_SPLITS, TOKEN_ESTIMATES, expect_result
+
 # ---------------------------------------------------------------- text primitives
 
 
-@pytest.mark.parametrize(
-    "value, expected",
-    [
-        (None, ""),
-        ("", ""),
-        ("created_at_ms", "created at ms"),
-        ("A", "a"),
-        ("order_Date", "order  date"),
-        ("ABCTable", "a b c table"),
-        ("sales.orderDate", "sales order date"),
-        ("ÉcoleName", "école name"),
-    ],
-)
+@pytest.mark.parametrize("value, expected", [(None, ""), *IDENTIFIER_SPLITS])
 def test_split_identifier(value, expected):
     assert tm.split_identifier(value) == expected
 
@@ -88,21 +78,9 @@ def test_compact_text_keeps_opaque_values_as_text():
     assert tm.compact_text({"t": Thing()}) == '{"t": "thing one"}'
 
 
-@pytest.mark.parametrize(
-    "text, cpt, expected", [("", 4.0, 0), ("", 0.0, 0), ("a", 4.0, 1), ("a" * 8, 4.0, 2),
-                            ("a" * 9, 4.0, 3), ("éé", 1.0, 2)]
-)
+@pytest.mark.parametrize("text, cpt, expected", TOKEN_ESTIMATES)
 def test_estimate_tokens(text, cpt, expected):
-    assert tm.estimate_tokens(text, cpt) == expected
-
-
-def test_estimate_tokens_errors_as_python():
-    with pytest.raises(ZeroDivisionError):
-        tm.estimate_tokens("abc", 0)
-    with pytest.raises(ValueError):
-        tm.estimate_tokens("abc", float("nan"))
-    with pytest.raises(OverflowError):
-        tm.estimate_tokens("abc", 1e-320)
+    expect_result(lambda: tm.estimate_tokens(text, cpt), expected)
 
 
 @pytest.mark.parametrize(

@@ -7,7 +7,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -21,7 +20,7 @@ from tessarin.turnmend import (
     resolve_context,
 )
 
-from support import demo_card_fields
+from support import demo_card_fields, run_in_threads
 
 HERE = pathlib.Path(__file__).parent
 
@@ -243,11 +242,7 @@ def test_fallback_may_call_back_into_the_library_from_another_thread():
     def work():
         results.append(fallback_resolver(fallback).resolve("consider monthly?", [demo_card()]))
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work, 4)
     assert [r.context_type for r in results] == ["modify_previous_query"] * 4
 
 
