@@ -207,12 +207,15 @@ class SortedWriter {
   void field(std::string_view name) {
     char* at = out_.extend((first_ ? 0 : 2) + name.size() + 4);
     if (!first_) {
-      std::memcpy(at, ", ", 2);
-      at += 2;
+      *at++ = ',';
+      *at++ = ' ';
     }
-    at[0] = '"';
-    std::memcpy(at + 1, name.data(), name.size());
-    std::memcpy(at + 1 + name.size(), "\": ", 3);
+    *at++ = '"';
+    std::memcpy(at, name.data(), name.size());
+    at += name.size();
+    *at++ = '"';
+    *at++ = ':';
+    *at = ' ';
     first_ = false;
   }
   void string(std::string_view text) { append_json_string(out_, text); }
