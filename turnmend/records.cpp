@@ -13,46 +13,23 @@ namespace tessarin::turnmend {
 namespace {
 
 // Typed readers of map values; they throw through `fail(expected)`.
-template <class Fail>
-std::int64_t read_int(const JsonValue& v, Fail fail) {
+constexpr auto read_int = [](const JsonValue& v, auto fail) -> std::int64_t {
   if (!v.is_int()) fail("int");
   return v.as_int();
-}
-template <class Fail>
-std::optional<std::int64_t> read_optional_int(const JsonValue& v, Fail fail) {
-  if (v.is_null()) return std::nullopt;
-  if (!v.is_int()) fail("int or None");
-  return v.as_int();
-}
-template <class Fail>
-double read_double(const JsonValue& v, Fail fail) {
+};
+constexpr auto read_double = [](const JsonValue& v, auto fail) -> double {
   if (!v.is_int() && !v.is_double()) fail("float");
   return v.to_double();
-}
-template <class Fail>
-std::optional<double> read_optional_double(const JsonValue& v, Fail fail) {
-  if (v.is_null()) return std::nullopt;
-  if (!v.is_int() && !v.is_double()) fail("float or None");
-  return v.to_double();
-}
-template <class Fail>
-bool read_bool(const JsonValue& v, Fail fail) {
+};
+constexpr auto read_bool = [](const JsonValue& v, auto fail) -> bool {
   if (!v.is_bool()) fail("bool");
   return v.as_bool();
-}
-template <class Fail>
-std::string read_string(const JsonValue& v, Fail fail) {
+};
+constexpr auto read_string = [](const JsonValue& v, auto fail) -> std::string {
   if (!v.is_string()) fail("str");
   return v.as_string();
-}
-template <class Fail>
-std::optional<std::string> read_optional_string(const JsonValue& v, Fail fail) {
-  if (v.is_null()) return std::nullopt;
-  if (!v.is_string()) fail("str or None");
-  return v.as_string();
-}
-template <class Fail>
-StringList read_strings(const JsonValue& v, Fail fail) {
+};
+constexpr auto read_strings = [](const JsonValue& v, auto fail) -> StringList {
   if (!v.is_list()) fail("list of str");
   StringList out;
   out.reserve(v.as_list().size());
@@ -61,17 +38,19 @@ StringList read_strings(const JsonValue& v, Fail fail) {
     out.push_back(item.as_string());
   }
   return out;
-}
-template <class Fail>
-JsonMap read_map(const JsonValue& v, Fail fail) {
+};
+constexpr auto read_map = [](const JsonValue& v, auto fail) -> JsonMap {
   if (!v.is_map()) fail("dict");
   return v.as_map();
-}
-template <class Fail>
-std::optional<JsonMap> read_optional_map(const JsonValue& v, Fail fail) {
-  if (v.is_null()) return std::nullopt;
-  if (!v.is_map()) fail("dict or None");
-  return v.as_map();
+};
+// None, or what `read` makes of the value; a value of another type is
+// reported as "<read's type> or None".
+template <class Fail, class Read>
+auto read_optional(const JsonValue& v, Fail fail, Read read) {
+  using Value = decltype(read(v, fail));
+  if (v.is_null()) return std::optional<Value>();
+  return std::optional<Value>(read(
+      v, [&fail](const char* expected) { fail((std::string(expected) + " or None").c_str()); }));
 }
 
 JsonList string_list(const StringList& items, std::size_t limit = static_cast<std::size_t>(-1)) {
@@ -203,9 +182,9 @@ TurnContextCard TurnContextCard::from_map(const JsonMap& map) {
     else if (key == "artifact_type")
       card.artifact_type = read_string(v, fail);
     else if (key == "artifact_id")
-      card.artifact_id = read_optional_string(v, fail);
+      card.artifact_id = read_optional(v, fail, read_string);
     else if (key == "artifact_label")
-      card.artifact_label = read_optional_string(v, fail);
+      card.artifact_label = read_optional(v, fail, read_string);
     else if (key == "topic_keywords")
       card.topic_keywords = read_strings(v, fail);
     else if (key == "entities")
@@ -219,11 +198,11 @@ TurnContextCard TurnContextCard::from_map(const JsonMap& map) {
     else if (key == "output_state")
       card.output_state = read_map(v, fail);
     else if (key == "sql")
-      card.sql = read_optional_string(v, fail);
+      card.sql = read_optional(v, fail, read_string);
     else if (key == "config")
-      card.config = read_optional_map(v, fail);
+      card.config = read_optional(v, fail, read_map);
     else if (key == "answer_excerpt")
-      card.answer_excerpt = read_optional_string(v, fail);
+      card.answer_excerpt = read_optional(v, fail, read_string);
     else if (key == "created_at_ms")
       card.created_at_ms = read_int(v, fail);
     else if (key == "quality_score")
@@ -330,23 +309,23 @@ IntentDelta IntentDelta::from_map(const JsonMap& map) {
     if (key == "operation")
       delta.operation = read_string(v, fail);
     else if (key == "granularity")
-      delta.granularity = read_optional_string(v, fail);
+      delta.granularity = read_optional(v, fail, read_string);
     else if (key == "dimension_hint")
-      delta.dimension_hint = read_optional_string(v, fail);
+      delta.dimension_hint = read_optional(v, fail, read_string);
     else if (key == "metric_hint")
-      delta.metric_hint = read_optional_string(v, fail);
+      delta.metric_hint = read_optional(v, fail, read_string);
     else if (key == "filter_hint")
-      delta.filter_hint = read_optional_string(v, fail);
+      delta.filter_hint = read_optional(v, fail, read_string);
     else if (key == "sort_hint")
-      delta.sort_hint = read_optional_string(v, fail);
+      delta.sort_hint = read_optional(v, fail, read_string);
     else if (key == "compare_hint")
-      delta.compare_hint = read_optional_string(v, fail);
+      delta.compare_hint = read_optional(v, fail, read_string);
     else if (key == "top_n")
-      delta.top_n = read_optional_int(v, fail);
+      delta.top_n = read_optional(v, fail, read_int);
     else if (key == "bottom_n")
-      delta.bottom_n = read_optional_int(v, fail);
+      delta.bottom_n = read_optional(v, fail, read_int);
     else if (key == "replace_numeric_value")
-      delta.replace_numeric_value = read_optional_double(v, fail);
+      delta.replace_numeric_value = read_optional(v, fail, read_double);
     else if (key == "raw_hints")
       delta.raw_hints = read_strings(v, fail);
     else
