@@ -167,14 +167,8 @@ class SortedWriter {
   explicit SortedWriter(Sink& out) : out_(out) {}
 
   void catalog(const MetadataCatalog& catalog, std::string_view database) {
-    open();
-    field(internal::kKeyDatabase);
-    string(database);
-    field(internal::kKeyRelationships);
-    list(catalog.relationships, [&](const RelationshipMeta& r) { relationship(r); });
-    field(internal::kKeyTables);
-    list(catalog.tables, [&](const TableMeta& t) { table(t); });
-    close();
+    catalog_with(catalog, database,
+                 [&] { list(catalog.tables, [&](const TableMeta& t) { table(t); }); });
   }
 
   // The same text in two pieces: the tables' items, one by one (with the
@@ -185,19 +179,27 @@ class SortedWriter {
   }
   void around_tables(const MetadataCatalog& catalog, std::string_view database,
                      std::string_view tables) {
+    catalog_with(catalog, database, [&] {
+      out_.push_back('[');
+      out_ += tables;
+      out_.push_back(']');
+    });
+  }
+
+ private:
+  // The catalog's map, its table list written by write_tables.
+  template <class WriteTables>
+  void catalog_with(const MetadataCatalog& catalog, std::string_view database,
+                    const WriteTables& write_tables) {
     open();
     field(internal::kKeyDatabase);
     string(database);
     field(internal::kKeyRelationships);
     list(catalog.relationships, [&](const RelationshipMeta& r) { relationship(r); });
     field(internal::kKeyTables);
-    out_.push_back('[');
-    out_ += tables;
-    out_.push_back(']');
+    write_tables();
     close();
   }
-
- private:
   void open() {
     out_.push_back('{');
     first_ = true;
