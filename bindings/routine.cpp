@@ -256,8 +256,8 @@ void check_construction(nb::handle cls) {
 void register_routines(nb::module_& m) {
   for (const RoutineKind& kind : kRoutineKinds) {
     routine_slots[std::size(routine_slots) - 2].pfunc = reinterpret_cast<void*>(kind.get);
-    PyType_Spec spec = {kind.name, sizeof(Routine), 0, kind.flags, routine_slots};
-    nb::object type = nb::steal(PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr));
+    PyType_Spec shape = {kind.name, sizeof(Routine), 0, kind.flags, routine_slots};
+    nb::object type = nb::steal(PyType_FromModuleAndSpec(m.ptr(), &shape, nullptr));
     if (!type.is_valid()) throw nb::python_error();
     m.attr(std::strrchr(kind.name, '.') + 1) = type;
   }

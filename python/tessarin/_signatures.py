@@ -115,10 +115,11 @@ def _stub_annotations(routine: Any, signature: inspect.Signature) -> inspect.Sig
     node = functions.get(getattr(routine, "__qualname__", ""))
     if node is None:
         return signature
-    spec = node.args
+    arguments = node.args
     declared = {
         arg.arg: arg.annotation
-        for arg in [*spec.posonlyargs, *spec.args, *spec.kwonlyargs, spec.vararg, spec.kwarg]
+        for arg in [*arguments.posonlyargs, *arguments.args, *arguments.kwonlyargs,
+                    arguments.vararg, arguments.kwarg]
         if arg is not None and arg.annotation is not None
     }
     parameters = [
@@ -144,23 +145,23 @@ def _declared(func: Any) -> inspect.Signature:
     source = _DEFAULT.sub(lambda m: f"__default_{m.group(1)}", text) + ": ..."
     node = ast.parse(source).body[0]
     assert isinstance(node, ast.FunctionDef)
-    spec, defaults = node.args, tuple(defaults or ())
+    arguments, defaults = node.args, tuple(defaults or ())
     P = inspect.Parameter
-    positional = spec.posonlyargs + spec.args
+    positional = arguments.posonlyargs + arguments.args
     # (argument, kind, default expression) in declaration order.
     entries: list[tuple[ast.arg, Any, ast.expr | None]] = [
-        (arg, P.POSITIONAL_ONLY if i < len(spec.posonlyargs) else P.POSITIONAL_OR_KEYWORD, None)
+        (arg, P.POSITIONAL_ONLY if i < len(arguments.posonlyargs) else P.POSITIONAL_OR_KEYWORD, None)
         for i, arg in enumerate(positional)
     ]
-    for i, default in enumerate(spec.defaults, len(positional) - len(spec.defaults)):
+    for i, default in enumerate(arguments.defaults, len(positional) - len(arguments.defaults)):
         entries[i] = (entries[i][0], entries[i][1], default)
-    if spec.vararg:
-        entries.append((spec.vararg, P.VAR_POSITIONAL, None))
+    if arguments.vararg:
+        entries.append((arguments.vararg, P.VAR_POSITIONAL, None))
     entries += [
-        (a, P.KEYWORD_ONLY, d) for a, d in zip(spec.kwonlyargs, spec.kw_defaults, strict=True)
+        (a, P.KEYWORD_ONLY, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults, strict=True)
     ]
-    if spec.kwarg:
-        entries.append((spec.kwarg, P.VAR_KEYWORD, None))
+    if arguments.kwarg:
+        entries.append((arguments.kwarg, P.VAR_KEYWORD, None))
     parameters = [
         P(arg.arg, kind, default=_value(default, defaults), annotation=_annotation(arg.annotation))
         for arg, kind, default in entries
