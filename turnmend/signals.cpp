@@ -26,12 +26,6 @@ bool is_one_of(std::string_view word, const Words& words) {
   return false;
 }
 
-bool is_ascii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
 // Calls f(word) for the tokens of tokenize(question) with no stop word
 // dropped, in order, until f returns true; returns whether one did. ASCII
 // messages are scanned in place: a token is a run of letters and digits, a
@@ -39,7 +33,7 @@ bool is_ascii(std::string_view text) {
 // stand (not lower-cased): no vocabulary word is that long.
 template <class F>
 bool any_raw_token(const std::string& question, F&& f) {
-  if (!is_ascii(question)) {
+  if (!unicode::is_ascii(question)) {
     static const WordSet kNoStopwords;
     for (const std::string& token : tokenize(std::string_view(question), &kNoStopwords))
       if (f(std::string_view(token))) return true;
