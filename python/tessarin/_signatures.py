@@ -14,15 +14,19 @@ the function it holds itself, so construction is unchanged.
 
 from __future__ import annotations
 
-import ast
 import collections.abc
 import importlib
-import inspect
 import re
 import sys
 import typing
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+# ast and inspect are imported by the functions that read declarations,
+# which run when a signature is asked for or a call fails, not at import.
+if TYPE_CHECKING:
+    import ast
+    import inspect
 
 from tessarin import _core
 
@@ -30,6 +34,8 @@ _DEFAULT = re.compile(r"\\(\d+)")
 
 
 def _value(node: ast.expr | None, defaults: tuple[Any, ...]) -> Any:
+    import ast
+    import inspect
     if node is None:
         return inspect.Parameter.empty
     if isinstance(node, ast.Name) and node.id.startswith("__default_"):
@@ -50,6 +56,8 @@ def _resolve(text: str, namespace: dict[str, Any]) -> Any:
 
 
 def _annotation(node: ast.expr | None) -> Any:
+    import ast
+    import inspect
     if node is None:
         return inspect.Parameter.empty
     return _resolve(ast.unparse(node), _BASE_NAMESPACE)
@@ -75,6 +83,7 @@ def _stub(module_name: str) -> tuple[dict[str, ast.FunctionDef], dict[str, Any]]
 
 
 def _read_stub(module_name: str) -> tuple[dict[str, ast.FunctionDef], dict[str, Any]]:
+    import ast
     module = sys.modules.get(module_name)
     path = Path(getattr(module, "__file__", None) or "").with_suffix(".pyi")
     if not path.is_file():
@@ -111,6 +120,7 @@ def _read_stub(module_name: str) -> tuple[dict[str, ast.FunctionDef], dict[str, 
 
 
 def _stub_annotations(routine: Any, signature: inspect.Signature) -> inspect.Signature:
+    import ast
     functions, namespace = _stub(getattr(routine, "__module__", ""))
     node = functions.get(getattr(routine, "__qualname__", ""))
     if node is None:
@@ -141,6 +151,8 @@ def signature_of(routine: Any) -> inspect.Signature:
 
 
 def _declared(func: Any) -> inspect.Signature:
+    import ast
+    import inspect
     text, _doc, defaults = func.__nb_signature__[0]
     source = _DEFAULT.sub(lambda m: f"__default_{m.group(1)}", text) + ": ..."
     node = ast.parse(source).body[0]
@@ -172,6 +184,7 @@ def _declared(func: Any) -> inspect.Signature:
 def _mismatch(
     signature: inspect.Signature, args: tuple[Any, ...], kwargs: dict[str, Any]
 ) -> str | None:
+    import inspect
     # An unknown keyword is named first, as Python functions do.
     parameters = signature.parameters
     if not any(p.kind is inspect.Parameter.VAR_KEYWORD for p in parameters.values()):
@@ -194,6 +207,7 @@ def binding_error(routine: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -
 
 def construction_error(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
     """binding_error for a class call."""
+    import inspect
     problem = _mismatch(inspect.signature(cls), args, kwargs)
     return None if problem is None else f"{cls.__name__}() {problem}"
 
