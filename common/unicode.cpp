@@ -3,6 +3,8 @@
 #include "tessarin/common/unicode.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "tessarin/common/unicode_tables.h"
 
@@ -153,11 +155,27 @@ std::string encode_utf8(std::u32string_view text) {
   return out;
 }
 
+// The bytes that are not UTF-8 continuation bytes (10xxxxxx), eight at a
+// time: continuation bytes are counted in byte lanes of a 64-bit word.
 std::size_t code_point_length(std::string_view text) {
-  std::size_t n = 0;
-  for (char c : text)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-  return n;
+  constexpr std::uint64_t kLow = 0x0101010101010101ull;
+  std::size_t continuation = 0;
+  std::size_t i = 0;
+  while (i + 8 <= text.size()) {
+    // Each lane counts at most 255 words before the lanes are summed.
+    std::uint64_t lanes = 0;
+    std::size_t end = std::min(text.size() - (text.size() - i) % 8, i + 8 * 255);
+    for (; i < end; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      lanes += ((word >> 7) & ~(word >> 6)) & kLow;
+    }
+    constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
+    std::uint64_t pairs = (lanes & kEvenBytes) + ((lanes >> 8) & kEvenBytes);
+    continuation += static_cast<std::size_t>((pairs * 0x0001000100010001ull) >> 48);
+  }
+  for (; i < text.size(); ++i) continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+  return text.size() - continuation;
 }
 
 std::string_view prefix_code_points(std::string_view text, std::size_t n) {

@@ -479,29 +479,6 @@ void keep_first_table(JsonMap& payload) {
   payload[internal::kKeyRelationships] = JsonList();
 }
 
-// unicode::code_point_length, eight bytes at a time: the bytes that are not
-// UTF-8 continuation bytes (10xxxxxx), counted in byte lanes.
-std::size_t code_points(std::string_view text) {
-  constexpr std::uint64_t kLow = 0x0101010101010101ull;
-  std::size_t continuation = 0;
-  std::size_t i = 0;
-  while (i + 8 <= text.size()) {
-    // Each lane counts at most 255 words before the lanes are summed.
-    std::uint64_t lanes = 0;
-    std::size_t end = std::min(text.size() - (text.size() - i) % 8, i + 8 * 255);
-    for (; i < end; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, 8);
-      lanes += ((word >> 7) & ~(word >> 6)) & kLow;
-    }
-    constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
-    std::uint64_t pairs = (lanes & kEvenBytes) + ((lanes >> 8) & kEvenBytes);
-    continuation += static_cast<std::size_t>((pairs * 0x0001000100010001ull) >> 48);
-  }
-  for (; i < text.size(); ++i) continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
-  return text.size() - continuation;
-}
-
 std::int64_t count_list(const JsonValue* v) {
   return v && v->is_list() ? static_cast<std::int64_t>(v->as_list().size()) : 0;
 }
@@ -540,7 +517,8 @@ CatalogTextMeasure measure_catalog_text(const MetadataCatalog& catalog, std::str
   Sink out(text_room(catalog));
   SortedWriter(out).catalog(catalog, database);
   std::string_view text = out.view();
-  return {static_cast<std::int64_t>(code_points(text)), sha256_hex(text).substr(0, kHashDigits)};
+  return {static_cast<std::int64_t>(unicode::code_point_length(text)),
+          sha256_hex(text).substr(0, kHashDigits)};
 }
 
 struct CatalogTextBuilder::Tables {
@@ -562,7 +540,8 @@ CatalogTextMeasure CatalogTextBuilder::finish(const MetadataCatalog& catalog,
   SortedWriter(out).around_tables(catalog, database, tables);
   tables_.reset();
   std::string_view text = out.view();
-  return {static_cast<std::int64_t>(code_points(text)), sha256_hex(text).substr(0, kHashDigits)};
+  return {static_cast<std::int64_t>(unicode::code_point_length(text)),
+          sha256_hex(text).substr(0, kHashDigits)};
 }
 
 CatalogMeasure measure_catalog(const CatalogTextMeasure& text, double chars_per_token) {

@@ -22,6 +22,25 @@ TEST(UnicodeUtf8, RoundTripsEveryLength) {
   EXPECT_EQ(prefix_code_points(utf8, 9), utf8);
 }
 
+// The word-at-a-time count equals the code points written, and the bytes
+// that start a code point on any cut, at every alignment and past the
+// 255-word lane flush.
+TEST(UnicodeUtf8, CodePointLengthCountsEveryLengthAndAlignment) {
+  const std::string pieces[] = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+  std::string text;
+  for (std::size_t written = 1; text.size() < 8 * 255 * 2 + 37; ++written) {
+    text += pieces[(written * 7 + written / 3) % 4];
+    if (written % 97 != 0 && text.size() <= 8 * 255 * 2) continue;
+    EXPECT_EQ(code_point_length(text), written);
+    for (std::size_t skip = 1; skip < 8; ++skip) {
+      std::string_view tail = std::string_view(text).substr(skip);
+      std::size_t starts = 0;
+      for (char c : tail) starts += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      EXPECT_EQ(code_point_length(tail), starts) << text.size() << " skip " << skip;
+    }
+  }
+}
+
 TEST(UnicodeUtf8, RejectsMalformedWithOffset) {
   struct Case {
     std::string text;
