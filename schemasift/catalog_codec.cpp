@@ -2,14 +2,12 @@
 #include "tessarin/schemasift/catalog_codec.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
+#include "tessarin/common/parallel.h"
 #include "tessarin/common/unicode.h"
 
 namespace tessarin::schemasift::codec {
@@ -22,11 +20,12 @@ enum Tag : unsigned char { kNull, kFalse, kTrue, kInt, kDouble, kString, kList, 
 // crafted data cannot exhaust the stack.
 constexpr int kMaxDepth = 2000;
 
-// Catalogs of this many tables and more are written in kTableParts parts;
-// a part is decoded on a thread of its own when it holds this many bytes.
+// Catalogs of this many tables and more are written in kTableParts parts,
+// so that threads decoding them finish at about the same time; they are
+// decoded on several threads when their tables take this many bytes.
 constexpr std::size_t kPartedTables = 256;
-constexpr std::size_t kTableParts = 4;
-constexpr std::size_t kThreadedPartBytes = std::size_t{1} << 18;
+constexpr std::size_t kTableParts = 16;
+constexpr std::size_t kThreadedBytes = std::size_t{1} << 19;
 constexpr std::size_t kMaxParts = 64;
 
 // The fewest bytes a record takes, so that a damaged count cannot make a
@@ -338,8 +337,7 @@ std::optional<std::string> Reader::optional_text() {
   return text();
 }
 
-ColumnMeta Reader::column() {
-  ColumnMeta col;
+void Reader::column(ColumnMeta& col) {
   col.name = text();
   col.type = text();
   col.description = text();
@@ -365,24 +363,22 @@ ColumnMeta Reader::column() {
   col.sample_values.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) col.sample_values.push_back(value());
   col.extra = map(0);
-  return col;
 }
 
-TableMeta Reader::table() {
-  TableMeta t;
+void Reader::table(TableMeta& t) {
   t.table_name = text();
   t.business_name = text();
   t.description = text();
   t.tags = strings();
   std::size_t n = count(kMinColumnBytes);
   t.columns.reserve(std::min(n, kMaxReserved));
-  for (std::size_t i = 0; i < n; ++i) t.columns.push_back(column());
+  // Read in place: a column moved into the list would cost as much again.
+  for (std::size_t i = 0; i < n; ++i) column(t.columns.emplace_back());
   t.columns.shrink_to_fit();
   t.default_date_column = optional_text();
   t.default_metric_column = optional_text();
   if (boolean()) t.row_count = i64();
   t.extra = map(0);
-  return t;
 }
 
 RelationshipMeta Reader::relationship() {
@@ -397,67 +393,66 @@ RelationshipMeta Reader::relationship() {
   return r;
 }
 
-MetadataCatalog Reader::catalog() {
-  MetadataCatalog c;
-  c.database = text();
+MetadataCatalog Reader::catalog() { return decode_tables(catalog_frame()); }
+
+CatalogFrame Reader::catalog_frame() {
+  CatalogFrame frame;
+  frame.catalog.database = text();
   std::size_t n = count(kMinTableBytes);
   std::size_t part_count = count();
   if (part_count > kMaxParts) corrupt();
-  struct Part {
-    std::size_t tables;
-    std::string_view data;
-    std::vector<TableMeta> decoded;
-    std::exception_ptr error;
-  };
-  std::vector<Part> parts(part_count);
+  frame.parts.resize(part_count);
   std::size_t listed = 0;
-  for (Part& part : parts) {
+  for (CatalogFrame::Part& part : frame.parts) {
     part.tables = count();
     part.data = bytes();
     listed += part.tables;
     if (part.tables * kMinTableBytes > part.data.size() || listed > n) corrupt();
   }
   if (listed != n) corrupt();
+  frame.table_count = n;
+  std::vector<RelationshipMeta>& relationships = frame.catalog.relationships;
+  n = count(kMinRelationshipBytes);
+  relationships.reserve(std::min(n, kMaxReserved));
+  for (std::size_t i = 0; i < n; ++i) relationships.push_back(relationship());
+  relationships.shrink_to_fit();
+  frame.catalog.extra = map(0);
+  return frame;
+}
 
-  std::atomic<std::size_t> next{0};
-  auto decode = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < parts.size();) {
-      Part& part = parts[i];
-      try {
-        Reader in(part.data);
-        part.decoded.reserve(part.tables);
-        for (std::size_t t = 0; t < part.tables; ++t) part.decoded.push_back(in.table());
-        if (!in.at_end()) corrupt();
-      } catch (...) {
-        part.error = std::current_exception();
+MetadataCatalog decode_tables(CatalogFrame frame,
+                              const std::vector<std::function<void()>>& alongside) {
+  std::vector<std::vector<TableMeta>> decoded(frame.parts.size());
+  std::vector<std::exception_ptr> errors(alongside.size() + frame.parts.size());
+  std::size_t bytes = 0;
+  for (const CatalogFrame::Part& part : frame.parts) bytes += part.data.size();
+  // The other tasks first: each is one long piece of work, while the
+  // parts are many and even them out at the end.
+  auto run = [&](std::size_t i) {
+    try {
+      if (i < alongside.size()) {
+        alongside[i]();
+        return;
       }
+      std::size_t p = i - alongside.size();
+      const CatalogFrame::Part& part = frame.parts[p];
+      Reader in(part.data);
+      decoded[p].reserve(part.tables);
+      for (std::size_t t = 0; t < part.tables; ++t) in.table(decoded[p].emplace_back());
+      if (!in.at_end()) Reader::corrupt();
+    } catch (...) {
+      errors[i] = std::current_exception();
     }
   };
-  std::size_t big =
-      static_cast<std::size_t>(std::count_if(parts.begin(), parts.end(), [](const Part& p) {
-        return p.data.size() >= kThreadedPartBytes;
-      }));
-  std::size_t helpers = std::min<std::size_t>(
-      big > 1 ? big - 1 : 0, std::max(1u, std::thread::hardware_concurrency()) - 1);
-  std::vector<std::thread> threads;
-  try {
-    for (std::size_t i = 0; i < helpers; ++i) threads.emplace_back(decode);
-  } catch (const std::system_error&) {
-    // No thread to be had: this one decodes every part.
-  }
-  decode();
-  for (std::thread& thread : threads) thread.join();
-  for (Part& part : parts)
-    if (part.error) std::rethrow_exception(part.error);
-  c.tables.reserve(n);
-  for (Part& part : parts)
-    for (TableMeta& t : part.decoded) c.tables.push_back(std::move(t));
-  n = count(kMinRelationshipBytes);
-  c.relationships.reserve(std::min(n, kMaxReserved));
-  for (std::size_t i = 0; i < n; ++i) c.relationships.push_back(relationship());
-  c.relationships.shrink_to_fit();
-  c.extra = map(0);
-  return c;
+  parallel::for_each_index(errors.size(),
+                           bytes >= kThreadedBytes ? parallel::core_count() : std::size_t{1}, run);
+  for (const std::exception_ptr& error : errors)
+    if (error) std::rethrow_exception(error);
+  MetadataCatalog& c = frame.catalog;
+  c.tables.reserve(frame.table_count);
+  for (std::vector<TableMeta>& part : decoded)
+    for (TableMeta& t : part) c.tables.push_back(std::move(t));
+  return std::move(c);
 }
 
 std::uint64_t checksum(std::string_view data) {

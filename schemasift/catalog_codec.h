@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,18 @@
 #include "tessarin/schemasift/catalog.h"
 
 namespace tessarin::schemasift::codec {
+
+// A catalog read but for its tables, which are located in the data and
+// decoded by decode_tables.
+struct CatalogFrame {
+  struct Part {
+    std::size_t tables = 0;
+    std::string_view data;
+  };
+  MetadataCatalog catalog;  // its database, relationships and extra
+  std::size_t table_count = 0;
+  std::vector<Part> parts;
+};
 
 class Writer {
  public:
@@ -57,6 +70,10 @@ class Reader {
   std::vector<std::uint32_t> u32s();
   JsonValue value(int depth = 0);
   MetadataCatalog catalog();
+  // The catalog but for its tables; the reader is left past the catalog.
+  CatalogFrame catalog_frame();
+  // One table, read into `table` (a fresh record).
+  void table(TableMeta& table);
   bool at_end() const { return at_ == data_.size(); }
   std::size_t remaining() const { return data_.size() - at_; }
   [[noreturn]] static void corrupt();
@@ -68,13 +85,19 @@ class Reader {
   JsonMap map(int depth);
   std::vector<std::string> strings();
   std::optional<std::string> optional_text();
-  ColumnMeta column();
-  TableMeta table();
+  void column(ColumnMeta& col);
   RelationshipMeta relationship();
 
   std::string_view data_;
   std::size_t at_ = 0;
 };
+
+// The frame's catalog with its tables, decoded on the machine's cores
+// (when there are enough of them to be worth it); each task of `alongside`
+// runs on those threads too, beside them. Once every part and task has
+// ended, the first error of a part or task is thrown.
+MetadataCatalog decode_tables(CatalogFrame frame,
+                              const std::vector<std::function<void()>>& alongside = {});
 
 // A 64-bit checksum of data, to tell damaged data from what was written.
 std::uint64_t checksum(std::string_view data);

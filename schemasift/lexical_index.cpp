@@ -298,32 +298,6 @@ void LexicalIndex::PhraseIndex::read(codec::Reader& in, std::size_t owners) {
 
 // ---- building ----
 
-void LexicalIndex::read_classes(const MetadataCatalog& catalog, codec::Reader& in) {
-  std::size_t columns = 0;
-  for (const TableMeta& table : catalog.tables) columns += table.columns.size();
-  if (catalog.tables.size() >= kMaxOwners || columns >= kMaxOwners) too_large();
-  // Written as one byte per column.
-  std::string_view classes = in.bytes();
-  if (classes.size() != columns) codec::Reader::corrupt();
-  column_class_.resize(columns);
-  for (std::size_t c = 0; c < columns; ++c) {
-    auto role = static_cast<unsigned char>(classes[c]);
-    if (role >= kRoleClassCount) codec::Reader::corrupt();
-    column_class_[c] = static_cast<RoleClass>(role);
-  }
-  column_begin_.reserve(catalog.tables.size() + 1);
-  class_counts_.reserve(catalog.tables.size());
-  std::uint32_t column = 0;
-  for (const TableMeta& table : catalog.tables) {
-    column_begin_.push_back(column);
-    std::array<std::uint32_t, kRoleClassCount> counts{};
-    for (std::size_t c = 0; c < table.columns.size(); ++c)
-      ++counts[static_cast<std::size_t>(column_class_[column++])];
-    class_counts_.push_back(counts);
-  }
-  column_begin_.push_back(column);
-}
-
 LexicalIndex::LexicalIndex(const MetadataCatalog& catalog) {
   std::size_t columns = 0;
   for (const TableMeta& table : catalog.tables) columns += table.columns.size();
@@ -374,10 +348,17 @@ void LexicalIndex::finish() {
   column_phrases_.seal();
 }
 
-LexicalIndex::LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in) {
-  read_classes(catalog, in);
-  std::size_t tables = class_counts_.size();
-  std::size_t columns = column_begin_.back();
+LexicalIndex::LexicalIndex(codec::Reader& in, std::size_t tables) {
+  // The columns' classes, written as one byte per column.
+  std::string_view classes = in.bytes();
+  std::size_t columns = classes.size();
+  if (tables >= kMaxOwners || columns >= kMaxOwners) too_large();
+  column_class_.resize(columns);
+  for (std::size_t c = 0; c < columns; ++c) {
+    auto role = static_cast<unsigned char>(classes[c]);
+    if (role >= kRoleClassCount) codec::Reader::corrupt();
+    column_class_[c] = static_cast<RoleClass>(role);
+  }
   tokens_.read(in);
   read_postings(in, tables_.begin, tables_.items, tokens_.size());
   tables_.check(tables, kFieldBits);
@@ -385,6 +366,22 @@ LexicalIndex::LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in) {
   columns_.check(columns, kFieldBits);
   table_phrases_.read(in, tables);
   column_phrases_.read(in, columns);
+}
+
+void LexicalIndex::attach(const MetadataCatalog& catalog) {
+  column_begin_.reserve(catalog.tables.size() + 1);
+  class_counts_.reserve(catalog.tables.size());
+  std::size_t column = 0;
+  for (const TableMeta& table : catalog.tables) {
+    if (table.columns.size() > column_class_.size() - column) codec::Reader::corrupt();
+    column_begin_.push_back(static_cast<std::uint32_t>(column));
+    std::array<std::uint32_t, kRoleClassCount> counts{};
+    for (std::size_t c = 0; c < table.columns.size(); ++c)
+      ++counts[static_cast<std::size_t>(column_class_[column++])];
+    class_counts_.push_back(counts);
+  }
+  if (column != column_class_.size()) codec::Reader::corrupt();
+  column_begin_.push_back(static_cast<std::uint32_t>(column));
 }
 
 void LexicalIndex::write(codec::Writer& out) const {

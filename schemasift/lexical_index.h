@@ -84,9 +84,12 @@ class LexicalIndex {
   void reserve(std::size_t tables, std::size_t columns);
   void add_table(const TableMeta& table);
   void finish();
-  // The index written by write() for this catalog. Throws
-  // std::invalid_argument on damaged data.
-  LexicalIndex(const MetadataCatalog& catalog, codec::Reader& in);
+  // The index written by write() for a catalog of `tables` tables, read
+  // without the catalog (so that both may be read at once); attach then
+  // completes it from the catalog. Both throw std::invalid_argument on
+  // damaged data.
+  LexicalIndex(codec::Reader& in, std::size_t tables);
+  void attach(const MetadataCatalog& catalog);
 
   // Position of a table's first column among all columns.
   std::size_t first_column(std::size_t table) const { return column_begin_[table]; }
@@ -156,8 +159,6 @@ class LexicalIndex {
     std::array<bool, 256> single_bytes_{};
   };
 
-  // The columns' classes read from `in`, and what follows from them.
-  void read_classes(const MetadataCatalog& catalog, codec::Reader& in);
   void index_table(const TableMeta& table, std::uint32_t position);
   void index_column(const ColumnMeta& col, std::uint32_t column, std::string& scratch);
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "tessarin/common/parallel.h"
 #include "tessarin/schemasift/catalog_codec.h"
 #include "tessarin/schemasift/catalog_text.h"
 #include "tessarin/schemasift/heap_size.h"
@@ -118,35 +119,23 @@ struct PreparedCatalog::Lazy {
 };
 
 PreparedCatalog::PreparedCatalog(MetadataCatalog catalog)
-    : PreparedCatalog(std::move(catalog), CatalogTextMeasure{}, nullptr) {}
-
-PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure,
-                                 codec::Reader* lexical)
     : catalog_(std::move(catalog)),
       column_count_(column_count_of(catalog_)),
-      own_measure_(std::move(measure)),
       lazy_(std::make_unique<Lazy>()) {
-  if (lexical) {
-    lexical_ = std::make_unique<internal::LexicalIndex>(catalog_, *lexical);
-    return;
-  }
-  // The measure and the index read the catalog independently: two threads.
-  std::exception_ptr measure_error;
-  std::thread measuring([&] {
+  // The index and the measure read the catalog independently: two threads.
+  std::exception_ptr errors[2];
+  parallel::for_each_index(2, 2, [&](std::size_t i) {
     try {
-      own_measure_ = internal::measure_catalog_text(catalog_, catalog_.database);
+      if (i == 0)
+        lexical_ = std::make_unique<internal::LexicalIndex>(catalog_);
+      else
+        own_measure_ = internal::measure_catalog_text(catalog_, catalog_.database);
     } catch (...) {
-      measure_error = std::current_exception();
+      errors[i] = std::current_exception();
     }
   });
-  try {
-    lexical_ = std::make_unique<internal::LexicalIndex>(catalog_);
-  } catch (...) {
-    measuring.join();
-    throw;
-  }
-  measuring.join();
-  if (measure_error) std::rethrow_exception(measure_error);
+  for (const std::exception_ptr& error : errors)
+    if (error) std::rethrow_exception(error);
 }
 
 PreparedCatalog::PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure,
@@ -417,16 +406,36 @@ std::shared_ptr<PreparedCatalog> PreparedCatalog::deserialize(std::string_view d
   for (std::size_t b = 0; b < kChecksumBytes; ++b)
     sum |= std::uint64_t{static_cast<unsigned char>(data[at + b])} << (8 * b);
   std::string_view body = data.substr(at + kChecksumBytes);
-  if (codec::checksum(body) != sum) codec::Reader::corrupt();
 
+  // The checksum and the lexical index are worked out beside the tables.
+  // Damaged data is only known for damaged once the checksum is, so any
+  // error found before then is reported as damage when the sums differ.
+  bool intact = false;
+  auto verify = [&] { intact = codec::checksum(body) == sum; };
   codec::Reader in(body);
   CatalogTextMeasure measure;
-  measure.hash = in.text();
-  measure.chars = in.i64();
-  if (measure.hash.empty() || measure.chars < 0) codec::Reader::corrupt();
-  auto prepared =
-      std::shared_ptr<PreparedCatalog>(new PreparedCatalog(in.catalog(), std::move(measure), &in));
-  if (!in.at_end()) codec::Reader::corrupt();
+  std::unique_ptr<internal::LexicalIndex> lexical;
+  MetadataCatalog catalog;
+  try {
+    measure.hash = in.text();
+    measure.chars = in.i64();
+    if (measure.hash.empty() || measure.chars < 0) codec::Reader::corrupt();
+    codec::CatalogFrame frame = in.catalog_frame();
+    std::size_t tables = frame.table_count;
+    auto read_lexical = [&] {
+      lexical = std::make_unique<internal::LexicalIndex>(in, tables);
+      if (!in.at_end()) codec::Reader::corrupt();
+    };
+    catalog = codec::decode_tables(std::move(frame), {verify, read_lexical});
+    lexical->attach(catalog);
+  } catch (...) {
+    if (!intact) verify();
+    if (!intact) codec::Reader::corrupt();
+    throw;
+  }
+  if (!intact) codec::Reader::corrupt();
+  auto prepared = std::shared_ptr<PreparedCatalog>(
+      new PreparedCatalog(std::move(catalog), std::move(measure), std::move(lexical)));
   return prepared;
 }
 

@@ -26,9 +26,6 @@ namespace tessarin::schemasift {
 namespace internal {
 class LexicalIndex;
 }  // namespace internal
-namespace codec {
-class Reader;
-}  // namespace codec
 
 // Size and hash of a catalog's measuring text.
 struct CatalogTextMeasure {
@@ -129,8 +126,6 @@ class PreparedCatalog {
 
  private:
   struct Lazy;
-  // With a measure read back, and the lexical index read from `lexical`.
-  PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure, codec::Reader* lexical);
   // With the measure and the lexical index already made.
   PreparedCatalog(MetadataCatalog catalog, CatalogTextMeasure measure,
                   std::unique_ptr<internal::LexicalIndex> lexical);
