@@ -255,7 +255,7 @@ std::string_view Reader::bytes() {
   return out;
 }
 
-std::string Reader::text() {
+std::string_view Reader::utf8() {
   std::string_view out = bytes();
   if (!all_ascii(out)) {
     try {
@@ -264,8 +264,10 @@ std::string Reader::text() {
       corrupt();
     }
   }
-  return std::string(out);
+  return out;
 }
+
+std::string Reader::text() { return std::string(utf8()); }
 
 std::vector<std::uint32_t> Reader::u32s() {
   std::uint64_t n = u64();
@@ -328,21 +330,23 @@ std::vector<std::string> Reader::strings() {
   std::size_t n = count();
   std::vector<std::string> out;
   out.reserve(std::min(n, kMaxReserved));
-  for (std::size_t i = 0; i < n; ++i) out.push_back(text());
+  for (std::size_t i = 0; i < n; ++i) out.emplace_back(utf8());
   return out;
 }
 
 std::optional<std::string> Reader::optional_text() {
   if (!boolean()) return std::nullopt;
-  return text();
+  return std::optional<std::string>(std::in_place, utf8());
 }
 
+// Strings are written into the fresh record in place: a short one moved
+// in costs a copy of its own.
 void Reader::column(ColumnMeta& col) {
-  col.name = text();
-  col.type = text();
-  col.description = text();
+  col.name.assign(utf8());
+  col.type.assign(utf8());
+  col.description.assign(utf8());
   col.synonyms = strings();
-  col.role = text();
+  col.role.assign(utf8());
   col.tags = strings();
   if (at_ >= data_.size()) corrupt();
   switch (data_[at_++]) {
@@ -366,9 +370,9 @@ void Reader::column(ColumnMeta& col) {
 }
 
 void Reader::table(TableMeta& t) {
-  t.table_name = text();
-  t.business_name = text();
-  t.description = text();
+  t.table_name.assign(utf8());
+  t.business_name.assign(utf8());
+  t.description.assign(utf8());
   t.tags = strings();
   std::size_t n = count(kMinColumnBytes);
   t.columns.reserve(std::min(n, kMaxReserved));

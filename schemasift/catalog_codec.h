@@ -66,6 +66,8 @@ class Reader {
   double f64();
   bool boolean();
   std::string text();
+  // What text() holds, checked, as a view of the data.
+  std::string_view utf8();
   std::string_view bytes();
   std::vector<std::uint32_t> u32s();
   JsonValue value(int depth = 0);
