@@ -234,6 +234,31 @@ TEST(PreparedCatalog, DamageIsCaughtByTheChecksum) {
   }
 }
 
+TEST(PreparedCatalog, DamageFoundWhileDecodingOnThreadsIsReportedAsDamage) {
+  // Large enough to be decoded on several threads, where the checksum is
+  // worked out beside the records: whatever a decoder trips over first, a
+  // wrong checksum is what the error says.
+  MetadataCatalog catalog = random_catalog(13, 5000);
+  std::string data = PreparedCatalog(catalog).serialize();
+  ASSERT_GE(data.size(), std::size_t{1} << 19);
+  std::mt19937 rnd(4);
+  for (int i = 0; i < 40; ++i) {
+    std::string damaged = data;
+    std::size_t at = kBodyAt + rnd() % (damaged.size() - kBodyAt);
+    damaged[at] = static_cast<char>(damaged[at] ^ (1u << (rnd() % 8)));
+    if (i % 2) damaged.resize(kBodyAt + rnd() % (damaged.size() - kBodyAt));
+    try {
+      PreparedCatalog::deserialize(damaged);
+      ADD_FAILURE() << "damage at " << at << " was read";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
+    }
+  }
+  std::shared_ptr<PreparedCatalog> loaded = PreparedCatalog::deserialize(data);
+  EXPECT_EQ(loaded->catalog(), catalog);
+  EXPECT_EQ(loaded->serialize(), data);
+}
+
 TEST(PreparedCatalog, LoadedIndexSelectsAsTheBuiltOne) {
   // Past 256 tables the records go in parts, decoded on several threads.
   for (std::size_t tables : {1u, 255u, 256u, 700u}) {
