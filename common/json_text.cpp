@@ -6,6 +6,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <system_error>
 #include <unordered_map>
@@ -68,9 +70,38 @@ void append_escaped_byte(std::string& out, unsigned char b) {
   }
 }
 
-void append_json_string(std::string& out, std::string_view s, bool ascii_only) {
-  const std::array<bool, 256>& plain = ascii_only ? kPlainAscii : kPlainUnicode;
+// Whether any of the eight bytes of a word is '"', '\\' or below 0x20.
+bool word_needs_escape(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  // Bytes below 0x20 (bytes from 0x80 up never count as below).
+  std::uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
+  return (below | zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\'))) != 0;
+}
+
+}  // namespace
+
+bool json_string_is_plain(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if (word_needs_escape(word)) return false;
+  }
+  for (; i < s.size(); ++i)
+    if (!kPlainUnicode[static_cast<unsigned char>(s[i])]) return false;
+  return true;
+}
+
+void append_json_string(std::string& out, std::string_view s, bool ensure_ascii) {
+  const std::array<bool, 256>& plain = ensure_ascii ? kPlainAscii : kPlainUnicode;
   out.push_back('"');
+  if (!ensure_ascii && json_string_is_plain(s)) {
+    out.append(s);
+    out.push_back('"');
+    return;
+  }
   std::size_t i = 0;
   while (i < s.size()) {
     std::size_t run = i;
@@ -95,6 +126,8 @@ void append_json_string(std::string& out, std::string_view s, bool ascii_only) {
   }
   out.push_back('"');
 }
+
+namespace {
 
 class Writer {
  public:

@@ -22,6 +22,13 @@ std::string json_text(const JsonValue& value, const JsonWriteOptions& options = 
 void append_json_text(std::string& out, const JsonValue& value,
                       const JsonWriteOptions& options = {});
 
+// The JSON string of s, quotes included, as json.dumps(s, ensure_ascii=...)
+// writes it.
+void append_json_string(std::string& out, std::string_view s, bool ensure_ascii);
+// Whether json.dumps(s, ensure_ascii=False) is s between quotes: no byte of
+// s is '"', '\\' or below 0x20. Reads eight bytes at a time.
+bool json_string_is_plain(std::string_view s);
+
 // Malformed JSON text; offset is the code-point offset of the fault.
 class JsonParseError : public std::invalid_argument {
  public:

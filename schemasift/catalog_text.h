@@ -15,10 +15,9 @@ namespace tessarin::schemasift::internal {
 // finish.
 class CatalogTextBuilder {
  public:
+  // Not copyable: it owns its tables' text.
   CatalogTextBuilder();
   ~CatalogTextBuilder();
-  CatalogTextBuilder(const CatalogTextBuilder&) = delete;
-  CatalogTextBuilder& operator=(const CatalogTextBuilder&) = delete;
 
   void add_table(const TableMeta& table);
   // The measure, given the whole catalog (its tables are not read again).

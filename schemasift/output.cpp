@@ -7,7 +7,6 @@
 // from the records, with sorted keys: that text is hashed for catalog_hash,
 // and sorting keys does not change its length.
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -48,8 +47,6 @@ JsonList string_list(const std::vector<std::string>& items) {
 
 // ---- the catalog's JSON text, written from the records ----
 
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
 // A growing buffer of bytes written through a raw cursor: the catalog text
 // runs to megabytes in many small pieces. Its room is never zero-filled,
 // and growing a big block moves pages rather than bytes (realloc).
@@ -89,78 +86,6 @@ class Sink {
   std::size_t size_ = 0;
   std::size_t room_ = 0;
 };
-
-// Whether any of the eight bytes of a word needs escaping in a JSON string:
-// below 0x20, '"' or '\\'.
-bool word_needs_escape(std::uint64_t w) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
-  // Bytes below 0x20 (bytes from 0x80 up never count as below).
-  std::uint64_t below = (w - kOnes * 0x20) & ~w & kHigh;
-  return (below | zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\'))) != 0;
-}
-
-bool any_needs_escape(std::string_view text) {
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    if (word_needs_escape(word)) return true;
-  }
-  for (; i < text.size(); ++i)
-    if (needs_escape(static_cast<unsigned char>(text[i]))) return true;
-  return false;
-}
-
-// A JSON string as json.dumps(ensure_ascii=False) writes it.
-void append_json_string(Sink& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  if (!any_needs_escape(text)) {
-    char* at = out.extend(text.size() + 2);
-    at[0] = '"';
-    std::memcpy(at + 1, text.data(), text.size());
-    at[text.size() + 1] = '"';
-    return;
-  }
-  out.push_back('"');
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (!needs_escape(c)) continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xF]);
-    }
-  }
-  out.append(text.data() + run, text.size() - run);
-  out.push_back('"');
-}
 
 class SortedWriter {
  public:
@@ -220,7 +145,20 @@ class SortedWriter {
     *at = ' ';
     first_ = false;
   }
-  void string(std::string_view text) { append_json_string(out_, text); }
+  // A JSON string as json.dumps(ensure_ascii=False) writes it: most need no
+  // escaping and are copied straight in.
+  void string(std::string_view text) {
+    if (json_string_is_plain(text)) {
+      char* at = out_.extend(text.size() + 2);
+      at[0] = '"';
+      std::memcpy(at + 1, text.data(), text.size());
+      at[text.size() + 1] = '"';
+      return;
+    }
+    scratch_.clear();
+    append_json_string(scratch_, text, false);
+    out_ += scratch_;
+  }
   void boolean(bool b) { out_ += b ? std::string_view("true") : std::string_view("false"); }
   void optional_string(const std::optional<std::string>& value) {
     if (value)
@@ -264,8 +202,8 @@ class SortedWriter {
     map(m);
   }
   // Free-form values are written here as the JSON writer writes them with
-  // sorted keys; float digits go through a scratch string that keeps its
-  // capacity.
+  // sorted keys; float digits and escaped strings go through a scratch
+  // string that keeps its capacity.
   void value(const JsonValue& v) {
     switch (v.kind()) {
       case JsonValue::Kind::Null:
@@ -324,7 +262,7 @@ class SortedWriter {
     out_.push_back('{');
     for (std::size_t i = 0; i < n; ++i) {
       if (i) out_ += ", ";
-      append_json_string(out_, entries[i]->first);
+      string(entries[i]->first);
       out_ += ": ";
       value(entries[i]->second);
     }

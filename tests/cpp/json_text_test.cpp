@@ -62,6 +62,24 @@ TEST(JsonWrite, StringEscapes) {
   EXPECT_EQ(json_text("\x7f", unicode), "\"\x7f\"");
 }
 
+TEST(JsonWrite, PlainStringsAtEveryAlignment) {
+  // Each byte that needs escaping, and some that do not, at every place of
+  // the eight-byte words the scan reads: a string is plain exactly when
+  // the writer copies it unchanged.
+  const std::string specials[] = {"\"", "\\",   std::string(1, '\0'), "\x1f", "\n",
+                                  " ",  "\x7f", "\xc3\xa9",           "~"};
+  for (const std::string& special : specials) {
+    for (std::size_t at = 0; at < 20; ++at) {
+      std::string s = std::string(at, 'a') + special + std::string(19 - at, 'b');
+      std::string written;
+      append_json_string(written, s, false);
+      EXPECT_EQ(json_string_is_plain(s), written == "\"" + s + "\"")
+          << "byte " << static_cast<int>(static_cast<unsigned char>(special[0])) << " at " << at;
+    }
+  }
+  EXPECT_TRUE(json_string_is_plain(""));
+}
+
 TEST(JsonWrite, MapOrderAndSeparators) {
   EXPECT_EQ(json_text(b_then_a()), "{\"b\": 1, \"a\": 2.5}");
   EXPECT_EQ(json_text(b_then_a(), options(true, -1, true)), "{\"a\": 2.5, \"b\": 1}");
