@@ -37,18 +37,31 @@ constexpr std::size_t kMinRelationshipBytes = 7;
 // Lists are reserved up to this many items, then grow as read.
 constexpr std::size_t kMaxReserved = 256;
 
-bool all_ascii(std::string_view bytes) {
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+// Whether the bytes are all ASCII. Readable memory runs on to `end`: a
+// string shorter than a word is tested in one read of the word it starts.
+bool all_ascii(std::string_view bytes, const char* end) {
   const char* p = bytes.data();
   std::size_t n = bytes.size();
+  std::uint64_t word;
+  if (n < 8 && end - p >= 8) {
+    std::memcpy(&word, p, 8);
+    // The string's bytes are the word's low ones (high ones on big-endian).
+    std::uint64_t wanted = 0;
+    if (n != 0)
+      wanted = std::endian::native == std::endian::little ? ~std::uint64_t{0} >> (8 * (8 - n))
+                                                          : ~std::uint64_t{0} << (8 * (8 - n));
+    return (word & wanted & kHighBits) == 0;
+  }
   std::uint64_t high = 0;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    std::uint64_t word;
     std::memcpy(&word, p + i, 8);
     high |= word;
   }
   for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
-  return (high & 0x8080808080808080ull) == 0;
+  return (high & kHighBits) == 0;
 }
 
 }  // namespace
@@ -256,8 +269,16 @@ std::string_view Reader::bytes() {
 }
 
 std::string_view Reader::utf8() {
-  std::string_view out = bytes();
-  if (!all_ascii(out)) {
+  // Most strings are shorter than 128 bytes: their length is one byte.
+  std::size_t n;
+  if (at_ < data_.size() && static_cast<unsigned char>(data_[at_]) < 0x80)
+    n = static_cast<unsigned char>(data_[at_++]);
+  else
+    n = count();
+  if (n > data_.size() - at_) corrupt();
+  std::string_view out = data_.substr(at_, n);
+  at_ += n;
+  if (!all_ascii(out, data_.data() + data_.size())) {
     try {
       unicode::validate_utf8(out);
     } catch (const unicode::Utf8Error&) {
@@ -305,13 +326,35 @@ JsonValue Reader::value(int depth) {
       std::size_t n = count();
       JsonList items;
       items.reserve(std::min(n, kMaxReserved));
-      for (std::size_t i = 0; i < n; ++i) items.push_back(value(depth + 1));
+      for (std::size_t i = 0; i < n; ++i) append_value(items, depth + 1);
       return JsonValue(std::move(items));
     }
     case kMap:
       return JsonValue(map(depth + 1));
     default:
       corrupt();
+  }
+}
+
+// Strings and numbers, the usual items, are built in their place in the
+// list: a value moved in would cost a move and a destruction more.
+void Reader::append_value(JsonList& items, int depth) {
+  if (at_ >= data_.size()) corrupt();
+  switch (static_cast<unsigned char>(data_[at_])) {
+    case kString:
+      ++at_;
+      items.emplace_back(utf8());
+      return;
+    case kInt:
+      ++at_;
+      items.emplace_back(static_cast<long long>(i64()));
+      return;
+    case kDouble:
+      ++at_;
+      items.emplace_back(f64());
+      return;
+    default:
+      items.push_back(value(depth));
   }
 }
 
@@ -365,7 +408,7 @@ void Reader::column(ColumnMeta& col) {
   col.is_foreign_key = boolean();
   std::size_t n = count();
   col.sample_values.reserve(std::min(n, kMaxReserved));
-  for (std::size_t i = 0; i < n; ++i) col.sample_values.push_back(value());
+  for (std::size_t i = 0; i < n; ++i) append_value(col.sample_values, 0);
   col.extra = map(0);
 }
 

@@ -85,6 +85,7 @@ class Reader {
   // item_bytes.
   std::size_t count(std::size_t item_bytes = 1);
   JsonMap map(int depth);
+  void append_value(JsonList& items, int depth);
   std::vector<std::string> strings();
   std::optional<std::string> optional_text();
   void column(ColumnMeta& col);

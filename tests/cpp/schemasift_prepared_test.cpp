@@ -440,6 +440,39 @@ TEST(KeySet, NumbersKeysInOrderAndFindsThemBack) {
   EXPECT_THROW(internal::KeySet().read(past_in), std::invalid_argument);
 }
 
+TEST(CatalogCodec, StringsAreCheckedWhateverTheirLengthAndNeighbours) {
+  // Short strings are tested for ASCII in one read of the word they start:
+  // what follows them (here non-ASCII, or the end of the data) must not
+  // count, and a bad byte anywhere in them must.
+  const std::string tails[] = {"", "\xc3\xa9tail", "z"};
+  for (std::size_t n = 0; n < 20; ++n) {
+    for (const std::string& tail : tails) {
+      std::string ascii(n, 'a');
+      codec::Writer out;
+      out.text(ascii);
+      out.data() += tail;
+      codec::Reader in(out.data());
+      EXPECT_EQ(in.utf8(), ascii) << n;
+      for (std::size_t at = 0; at < n; ++at) {
+        std::string bad = ascii;
+        bad[at] = '\xff';
+        codec::Writer bad_out;
+        bad_out.text(bad);
+        bad_out.data() += tail;
+        codec::Reader bad_in(bad_out.data());
+        EXPECT_THROW(bad_in.utf8(), std::invalid_argument) << n << " " << at;
+      }
+    }
+  }
+  codec::Writer accented;
+  accented.text("Caf\xc3\xa9");
+  accented.text(std::string(200, 'q'));  // a length of two bytes
+  codec::Reader accented_in(accented.data());
+  EXPECT_EQ(accented_in.utf8(), "Caf\xc3\xa9");
+  EXPECT_EQ(accented_in.utf8(), std::string(200, 'q'));
+  EXPECT_TRUE(accented_in.at_end());
+}
+
 TEST(CatalogCodec, NumberListsAndChecksums) {
   codec::Writer out;
   std::vector<std::uint32_t> numbers = {0, 1, 0xFFFFFFFFu, 123456789};
