@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -57,6 +58,13 @@ class OrderedMap {
   // Appends without looking for the key; the caller guarantees it is new.
   V& append_new(std::string key, V value) {
     items_.emplace_back(std::move(key), std::move(value));
+    return items_.back().second;
+  }
+  // Appends a value built in place from args, without looking for the key.
+  template <class... Args>
+  V& emplace_new(std::string_view key, Args&&... args) {
+    items_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                        std::forward_as_tuple(std::forward<Args>(args)...));
     return items_.back().second;
   }
   // Value for key, default-inserted at the end when absent.

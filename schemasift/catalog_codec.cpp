@@ -363,8 +363,13 @@ JsonMap Reader::map(int depth) {
   JsonMap out;
   out.reserve(std::min(n, kMaxReserved));
   for (std::size_t i = 0; i < n; ++i) {
-    std::string key = text();
-    out.append_new(std::move(key), value(depth));
+    std::string_view key = utf8();
+    if (at_ < data_.size() && static_cast<unsigned char>(data_[at_]) == kString) {
+      ++at_;
+      out.emplace_new(key, utf8());  // the usual value, built in place
+    } else {
+      out.emplace_new(key, value(depth));
+    }
   }
   return out;
 }

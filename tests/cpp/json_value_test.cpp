@@ -34,5 +34,16 @@ TEST(OrderedMap, KeepsInsertionOrderAndReplacesInPlace) {
   EXPECT_EQ(m.size(), 2u);
 }
 
+TEST(OrderedMap, EmplaceNewBuildsTheValueInPlaceAtTheEnd) {
+  JsonMap m{{"a", 1}};
+  std::string_view text = "long enough to live on the heap, not in the string";
+  JsonValue& added = m.emplace_new("b", text);
+  EXPECT_EQ(added.as_string(), text);
+  m.emplace_new("c", JsonList{JsonValue(true)});
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m.items()[1].first, "b");
+  EXPECT_EQ(*m.find("c"), JsonValue(JsonList{JsonValue(true)}));
+}
+
 }  // namespace
 }  // namespace tessarin
