@@ -18,7 +18,7 @@ cmake --build build/fuzz -j2
 
 mkdir -p build/fuzz/crashes
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in json regex catalog card; do
+for target in json regex catalog card prepared; do
   corpus=build/fuzz/corpus/$target
   mkdir -p "$corpus"
   echo "fuzzing $target for ${seconds}s"
