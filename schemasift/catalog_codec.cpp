@@ -212,8 +212,11 @@ void Writer::catalog(const MetadataCatalog& c) {
     u64(end - begin);
     text(part.out_);
   }
+  // The relationships too, so that they are read beside the tables.
+  part.out_.clear();
+  for (const RelationshipMeta& r : c.relationships) part.relationship(r);
   u64(c.relationships.size());
-  for (const RelationshipMeta& r : c.relationships) relationship(r);
+  text(part.out_);
   map(c.extra);
 }
 
@@ -456,26 +459,33 @@ CatalogFrame Reader::catalog_frame() {
   frame.parts.resize(part_count);
   std::size_t listed = 0;
   for (CatalogFrame::Part& part : frame.parts) {
-    part.tables = count();
+    part.count = count();
     part.data = bytes();
-    listed += part.tables;
-    if (part.tables * kMinTableBytes > part.data.size() || listed > n) corrupt();
+    listed += part.count;
+    if (part.count * kMinTableBytes > part.data.size() || listed > n) corrupt();
   }
   if (listed != n) corrupt();
   frame.table_count = n;
-  std::vector<RelationshipMeta>& relationships = frame.catalog.relationships;
-  n = count(kMinRelationshipBytes);
-  relationships.reserve(std::min(n, kMaxReserved));
-  for (std::size_t i = 0; i < n; ++i) relationships.push_back(relationship());
-  relationships.shrink_to_fit();
+  frame.relationships.count = count();
+  frame.relationships.data = bytes();
+  if (frame.relationships.count * kMinRelationshipBytes > frame.relationships.data.size())
+    corrupt();
   frame.catalog.extra = map(0);
   return frame;
+}
+
+void Reader::relationships(std::size_t n, std::vector<RelationshipMeta>& out) {
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(relationship());
+  if (!at_end()) corrupt();
 }
 
 MetadataCatalog decode_tables(CatalogFrame frame,
                               const std::vector<std::function<void()>>& alongside) {
   std::vector<std::vector<TableMeta>> decoded(frame.parts.size());
-  std::vector<std::exception_ptr> errors(alongside.size() + frame.parts.size());
+  // The other tasks, the relationships, then the parts of the tables.
+  std::size_t first_part = alongside.size() + 1;
+  std::vector<std::exception_ptr> errors(first_part + frame.parts.size());
   std::size_t bytes = 0;
   for (const CatalogFrame::Part& part : frame.parts) bytes += part.data.size();
   // The other tasks first: each is one long piece of work, while the
@@ -486,11 +496,16 @@ MetadataCatalog decode_tables(CatalogFrame frame,
         alongside[i]();
         return;
       }
-      std::size_t p = i - alongside.size();
+      if (i < first_part) {
+        Reader(frame.relationships.data)
+            .relationships(frame.relationships.count, frame.catalog.relationships);
+        return;
+      }
+      std::size_t p = i - first_part;
       const CatalogFrame::Part& part = frame.parts[p];
       Reader in(part.data);
-      decoded[p].reserve(part.tables);
-      for (std::size_t t = 0; t < part.tables; ++t) in.table(decoded[p].emplace_back());
+      decoded[p].reserve(part.count);
+      for (std::size_t t = 0; t < part.count; ++t) in.table(decoded[p].emplace_back());
       if (!in.at_end()) Reader::corrupt();
     } catch (...) {
       errors[i] = std::current_exception();

@@ -13,16 +13,18 @@
 
 namespace tessarin::schemasift::codec {
 
-// A catalog read but for its tables, which are located in the data and
-// decoded by decode_tables.
+// A catalog read but for its tables and relationships, which are located in
+// the data and decoded by decode_tables.
 struct CatalogFrame {
+  // Records written one after the other: `count` of them in `data`.
   struct Part {
-    std::size_t tables = 0;
+    std::size_t count = 0;
     std::string_view data;
   };
-  MetadataCatalog catalog;  // its database, relationships and extra
+  MetadataCatalog catalog;  // its database and extra
   std::size_t table_count = 0;
-  std::vector<Part> parts;
+  std::vector<Part> parts;  // the tables
+  Part relationships;
 };
 
 class Writer {
@@ -76,6 +78,8 @@ class Reader {
   CatalogFrame catalog_frame();
   // One table, read into `table` (a fresh record).
   void table(TableMeta& table);
+  // The n relationships the data holds, and nothing else.
+  void relationships(std::size_t n, std::vector<RelationshipMeta>& out);
   bool at_end() const { return at_ == data_.size(); }
   std::size_t remaining() const { return data_.size() - at_; }
   [[noreturn]] static void corrupt();

@@ -25,7 +25,7 @@ namespace tessarin::schemasift {
 namespace {
 
 constexpr std::string_view kMagic = "tessarin prepared catalog";
-constexpr std::uint64_t kFormatVersion = 2;
+constexpr std::uint64_t kFormatVersion = 3;
 constexpr std::size_t kChecksumBytes = 8;
 // Measures kept for database names other than the catalog's own.
 constexpr std::size_t kKeptMeasures = 4;

@@ -312,7 +312,7 @@ def test_a_pickle_of_another_format_names_both_formats():
     tag, version, kind, payload, embeddings = ss.PreparedCatalog(ss.demo_catalog()).__getstate__()
     at = payload.index(b"prepared catalog") + len(b"prepared catalog")  # the format number follows
     older = payload[:at] + bytes([1]) + payload[at + 1:]
-    with pytest.raises(ValueError, match="format 1; this tessarin reads format 2"):
+    with pytest.raises(ValueError, match="format 1; this tessarin reads format 3"):
         ss.PreparedCatalog.__new__(ss.PreparedCatalog).__setstate__(
             (tag, version, kind, older, embeddings))
 
