@@ -448,7 +448,7 @@ RelationshipMeta Reader::relationship() {
   return r;
 }
 
-MetadataCatalog Reader::catalog() { return decode_tables(catalog_frame()); }
+MetadataCatalog Reader::catalog() { return decode_frame(catalog_frame()); }
 
 CatalogFrame Reader::catalog_frame() {
   CatalogFrame frame;
@@ -480,8 +480,8 @@ void Reader::relationships(std::size_t n, std::vector<RelationshipMeta>& out) {
   if (!at_end()) corrupt();
 }
 
-MetadataCatalog decode_tables(CatalogFrame frame,
-                              const std::vector<std::function<void()>>& alongside) {
+MetadataCatalog decode_frame(CatalogFrame frame,
+                             const std::vector<std::function<void()>>& alongside) {
   std::vector<std::vector<TableMeta>> decoded(frame.parts.size());
   // The other tasks, the relationships, then the parts of the tables.
   std::size_t first_part = alongside.size() + 1;

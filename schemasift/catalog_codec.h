@@ -14,7 +14,7 @@
 namespace tessarin::schemasift::codec {
 
 // A catalog read but for its tables and relationships, which are located in
-// the data and decoded by decode_tables.
+// the data and decoded by decode_frame.
 struct CatalogFrame {
   // Records written one after the other: `count` of them in `data`.
   struct Part {
@@ -99,12 +99,12 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-// The frame's catalog with its tables, decoded on the machine's cores
-// (when there are enough of them to be worth it); each task of `alongside`
-// runs on those threads too, beside them. Once every part and task has
-// ended, the first error of a part or task is thrown.
-MetadataCatalog decode_tables(CatalogFrame frame,
-                              const std::vector<std::function<void()>>& alongside = {});
+// The frame's catalog with its tables and relationships, decoded on the
+// machine's cores (when there are enough of them to be worth it); each task
+// of `alongside` runs on those threads too, beside them. Once every part
+// and task has ended, the first error of a part or task is thrown.
+MetadataCatalog decode_frame(CatalogFrame frame,
+                             const std::vector<std::function<void()>>& alongside = {});
 
 // A 64-bit checksum of data, to tell damaged data from what was written.
 std::uint64_t checksum(std::string_view data);

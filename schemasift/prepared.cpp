@@ -426,7 +426,7 @@ std::shared_ptr<PreparedCatalog> PreparedCatalog::deserialize(std::string_view d
       lexical = std::make_unique<internal::LexicalIndex>(in, tables);
       if (!in.at_end()) codec::Reader::corrupt();
     };
-    catalog = codec::decode_tables(std::move(frame), {verify, read_lexical});
+    catalog = codec::decode_frame(std::move(frame), {verify, read_lexical});
     lexical->attach(catalog);
   } catch (...) {
     if (!intact) verify();
