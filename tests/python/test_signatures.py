@@ -38,20 +38,21 @@ def is_skipped(node):
 def stub_parameters(node: ast.FunctionDef):
     """(name, kind, default) of a stub function; default is None when absent,
     Ellipsis for `...` and the literal otherwise."""
-    spec = node.args
-    positional = spec.posonlyargs + spec.args
-    defaults = [None] * (len(positional) - len(spec.defaults)) + list(spec.defaults)
+    declared = node.args
+    positional = declared.posonlyargs + declared.args
+    defaults = [None] * (len(positional) - len(declared.defaults)) + list(declared.defaults)
     out = []
     for index, (arg, default) in enumerate(zip(positional, defaults, strict=True)):
-        kind = P.POSITIONAL_ONLY if index < len(spec.posonlyargs) else P.POSITIONAL_OR_KEYWORD
+        kind = P.POSITIONAL_ONLY if index < len(declared.posonlyargs) else P.POSITIONAL_OR_KEYWORD
         out.append((arg.arg, kind, default))
-    if spec.vararg:
-        out.append((spec.vararg.arg, P.VAR_POSITIONAL, None))
+    if declared.vararg:
+        out.append((declared.vararg.arg, P.VAR_POSITIONAL, None))
     out += [
-        (a.arg, P.KEYWORD_ONLY, d) for a, d in zip(spec.kwonlyargs, spec.kw_defaults, strict=True)
+        (a.arg, P.KEYWORD_ONLY, d)
+        for a, d in zip(declared.kwonlyargs, declared.kw_defaults, strict=True)
     ]
-    if spec.kwarg:
-        out.append((spec.kwarg.arg, P.VAR_KEYWORD, None))
+    if declared.kwarg:
+        out.append((declared.kwarg.arg, P.VAR_KEYWORD, None))
     return [(name, kind, None if d is None else ast.literal_eval(d)) for name, kind, d in out]
 
 
