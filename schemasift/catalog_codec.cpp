@@ -37,31 +37,20 @@ constexpr std::size_t kMinRelationshipBytes = 7;
 // Lists are reserved up to this many items, then grow as read.
 constexpr std::size_t kMaxReserved = 256;
 
-constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-
 // Whether the bytes are all ASCII. Readable memory runs on to `end`: a
-// string shorter than a word is tested in one read of the word it starts.
+// string shorter than a word, as most are, is tested in one read of the
+// word it starts.
 bool all_ascii(std::string_view bytes, const char* end) {
-  const char* p = bytes.data();
   std::size_t n = bytes.size();
+  if (n >= 8 || end - bytes.data() < 8) return unicode::is_ascii(bytes);
   std::uint64_t word;
-  if (n < 8 && end - p >= 8) {
-    std::memcpy(&word, p, 8);
-    // The string's bytes are the word's low ones (high ones on big-endian).
-    std::uint64_t wanted = 0;
-    if (n != 0)
-      wanted = std::endian::native == std::endian::little ? ~std::uint64_t{0} >> (8 * (8 - n))
-                                                          : ~std::uint64_t{0} << (8 * (8 - n));
-    return (word & wanted & kHighBits) == 0;
-  }
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::memcpy(&word, p + i, 8);
-    high |= word;
-  }
-  for (; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
-  return (high & kHighBits) == 0;
+  std::memcpy(&word, bytes.data(), 8);
+  // The string's bytes are the word's low ones (high ones on big-endian).
+  std::uint64_t wanted = 0;
+  if (n != 0)
+    wanted = std::endian::native == std::endian::little ? ~std::uint64_t{0} >> (8 * (8 - n))
+                                                        : ~std::uint64_t{0} << (8 * (8 - n));
+  return (word & wanted & 0x8080808080808080ull) == 0;
 }
 
 }  // namespace
@@ -447,8 +436,6 @@ RelationshipMeta Reader::relationship() {
   r.extra = map(0);
   return r;
 }
-
-MetadataCatalog Reader::catalog() { return decode_frame(catalog_frame()); }
 
 CatalogFrame Reader::catalog_frame() {
   CatalogFrame frame;

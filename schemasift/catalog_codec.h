@@ -73,8 +73,8 @@ class Reader {
   std::string_view bytes();
   std::vector<std::uint32_t> u32s();
   JsonValue value(int depth = 0);
-  MetadataCatalog catalog();
-  // The catalog but for its tables; the reader is left past the catalog.
+  // The catalog but for its tables and relationships (located, to be decoded
+  // by decode_frame); the reader is left past the catalog.
   CatalogFrame catalog_frame();
   // One table, read into `table` (a fresh record).
   void table(TableMeta& table);

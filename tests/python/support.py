@@ -1,7 +1,7 @@
 """Helpers the Python tests share: the demonstration card's fields, the
-identifier splits and token estimates both libraries give, a runner for programs that must not end
-the interpreter, a runner of the same work on several threads, and a stand-in
-for the sentence-transformers package."""
+identifier splits and token estimates both libraries give, a runner for
+programs that must not end the interpreter, a runner of the same work on
+several threads, and a stand-in for the sentence-transformers package."""
 
 from __future__ import annotations
 
